@@ -1,0 +1,65 @@
+// Buffered, read-only file input with exact reads and little-endian integer reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "io_error.hpp"
+#include "result.hpp"
+
+namespace pluvo {
+
+class BufReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  // Opens read-only with close-on-exec; reads nothing, so a directory opens too.
+  static Result<BufReader> open(std::string_view path);
+
+  BufReader(BufReader&& other) noexcept;
+  BufReader& operator=(BufReader&& other) noexcept;
+  BufReader(const BufReader&) = delete;
+  BufReader& operator=(const BufReader&) = delete;
+  ~BufReader();
+
+  // Delivers 0 to dst.size() bytes with at most one system call; 0 only at the end of the data or
+  // for an empty destination.
+  Result<std::size_t> read(std::span<std::byte> dst);
+
+  // Fills dst whole or fails; bytes consumed before a failure stay consumed.
+  Status read_exact(std::span<std::byte> dst) {
+    if (valid_len_ - cursor_ >= dst.size()) {
+      if (!dst.empty()) std::memcpy(dst.data(), buffer_.get() + cursor_, dst.size());
+      cursor_ += dst.size();
+      return {};
+    }
+    return read_exact_slow(dst);
+  }
+
+  Result<std::int32_t> read_i32();
+  Result<std::uint32_t> read_u32();
+  Result<std::uint64_t> read_u64();
+
+  // Moves to offset 0 and drops every buffered byte; returns the new offset.
+  Result<std::uint64_t> rewind();
+
+  // Unread bytes held in the buffer.
+  std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
+
+ private:
+  BufReader(int fd, std::unique_ptr<std::byte[]> buffer) noexcept;
+  Status read_exact_slow(std::span<std::byte> dst);
+  template <class T>
+  Result<T> read_le();
+
+  int fd_;
+  std::unique_ptr<std::byte[]> buffer_;
+  std::size_t cursor_ = 0;
+  std::size_t valid_len_ = 0;
+};
+
+}  // namespace pluvo

@@ -1,0 +1,24 @@
+// What a record reader's next() yields: a record, the end of the records, or an I/O error.
+#pragma once
+
+#include <variant>
+
+#include "io_error.hpp"
+
+namespace pluvo {
+
+struct EndOfRecords {};
+
+template <class Event>
+using ReadOutcome = std::variant<Event, EndOfRecords, IoError>;
+
+// The end of the data inside any exact read ends the records; any other failure is reported
+// once and latches the reader, so a broken device is never read again.
+template <class Event>
+ReadOutcome<Event> failed_read(const IoError& error, bool& finished) {
+  if (error.kind() == ErrorKind::UnexpectedEof) return EndOfRecords{};
+  finished = true;
+  return error;
+}
+
+}  // namespace pluvo

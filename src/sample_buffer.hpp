@@ -1,0 +1,89 @@
+// An owned, contiguous array of samples with no spare capacity. Its storage comes from malloc so
+// that the Python layer can hand it to NumPy and free it with free_raw_parts() later.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace pluvo {
+
+template <class T>
+class SampleBuffer {
+ public:
+  // What the buffer hands over when ownership leaves it.
+  struct RawParts {
+    T* data;
+    std::size_t length;
+    std::size_t capacity;
+  };
+
+  SampleBuffer() noexcept = default;
+  SampleBuffer(SampleBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, empty_address())), size_(std::exchange(other.size_, 0)) {}
+  SampleBuffer& operator=(SampleBuffer&& other) noexcept {
+    SampleBuffer(std::move(other)).swap(*this);
+    return *this;
+  }
+  SampleBuffer(const SampleBuffer&) = delete;
+  SampleBuffer& operator=(const SampleBuffer&) = delete;
+  ~SampleBuffer() { free_raw_parts(data_, size_, size_); }
+
+  // Contents are left uninitialised: the caller is about to overwrite them.
+  static SampleBuffer uninitialized(std::size_t size) {
+    SampleBuffer buffer;
+    buffer.resize_uninitialized(size);
+    return buffer;
+  }
+
+  // Keeps the first min(old, new) samples; new samples are uninitialised.
+  void resize_uninitialized(std::size_t size) {
+    if (size == size_) return;
+    if (size == 0) {
+      SampleBuffer().swap(*this);
+      return;
+    }
+    if (size > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    void* grown = std::realloc(size_ == 0 ? nullptr : data_, size * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    size_ = size;
+  }
+
+  // Never null, also when empty.
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+  RawParts release() noexcept {
+    RawParts parts{data_, size_, size_};
+    data_ = empty_address();
+    size_ = 0;
+    return parts;
+  }
+
+  static void free_raw_parts(T* data, std::size_t /*length*/, std::size_t capacity) noexcept {
+    if (capacity != 0) std::free(data);
+  }
+
+  void swap(SampleBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  // A non-null, aligned address with no storage behind it, for empty buffers.
+  static T* empty_address() noexcept {
+    alignas(T) static std::byte placeholder[sizeof(T)];
+    return reinterpret_cast<T*>(placeholder);
+  }
+
+  T* data_ = empty_address();
+  std::size_t size_ = 0;
+};
+
+}  // namespace pluvo

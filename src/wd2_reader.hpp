@@ -1,0 +1,55 @@
+// WD2 files: records with a 24-byte header (single-channel layout) or a 28-byte header ending in
+// a channel count (multi-channel layout) followed by 32-bit float samples. The layout is not
+// written in the file; it is probed from the first two records.
+#pragma once
+
+#include <cstdint>
+
+#include "buf_reader.hpp"
+#include "read_outcome.hpp"
+#include "result.hpp"
+#include "sample_buffer.hpp"
+
+namespace pluvo {
+
+struct WD2Event {
+  std::uint32_t event_counter;
+  std::uint64_t timestamp;
+  std::uint32_t samples;
+  std::uint64_t sampling_period;
+  std::int32_t channels;
+  SampleBuffer<float> data;
+};
+
+enum class WD2Layout : std::uint8_t { SingleChannel, MultiChannel };
+
+// channels x samples x 4 bytes, keeping the low 32 bits of the unsigned product (a negative count
+// enters as its bit pattern). Throws InternalFault "capacity overflow" from 2^31 up.
+std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t samples);
+
+class WD2Reader {
+ public:
+  static constexpr std::size_t kSingleChannelHeaderSize = 24;
+  static constexpr std::size_t kMultiChannelHeaderSize = 28;
+
+  // Probes the first record and the header of the second, then rewinds to offset 0. On failure
+  // the input is released before the error is returned (or the fault thrown).
+  static Result<WD2Reader> probe(BufReader input);
+
+  ReadOutcome<WD2Event> next();
+
+  // The channel count that sizes every record's sample block.
+  std::int32_t probed_channels() const noexcept { return probed_channels_; }
+  WD2Layout layout() const noexcept { return layout_; }
+
+ private:
+  WD2Reader(BufReader input, WD2Layout layout, std::int32_t probed_channels) noexcept
+      : input_(std::move(input)), layout_(layout), probed_channels_(probed_channels) {}
+
+  BufReader input_;
+  WD2Layout layout_;
+  std::int32_t probed_channels_;
+  bool finished_ = false;
+};
+
+}  // namespace pluvo
