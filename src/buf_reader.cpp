@@ -98,9 +98,15 @@ Result<T> BufReader::read_le() {
   return load_le<T>(scratch.data());
 }
 
-Result<std::int32_t> BufReader::read_i32() { return read_le<std::int32_t>(); }
-Result<std::uint32_t> BufReader::read_u32() { return read_le<std::uint32_t>(); }
-Result<std::uint64_t> BufReader::read_u64() { return read_le<std::uint64_t>(); }
+Result<std::int32_t> BufReader::read_i32() {
+  return read_le<std::int32_t>();
+}
+Result<std::uint32_t> BufReader::read_u32() {
+  return read_le<std::uint32_t>();
+}
+Result<std::uint64_t> BufReader::read_u64() {
+  return read_le<std::uint64_t>();
+}
 
 Result<std::uint64_t> BufReader::rewind() {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return IoError::from_os_code(errno);

@@ -48,7 +48,7 @@ class BufReader {
   Result<std::uint64_t> rewind();
 
   // Unread bytes held in the buffer.
-  std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
+  [[nodiscard]] std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
 
  private:
   BufReader(int fd, std::unique_ptr<std::byte[]> buffer) noexcept;

@@ -12,6 +12,8 @@ class InternalFault : public std::runtime_error {
 };
 
 // A sample block whose length is negative or reaches 2^31 bytes.
-[[noreturn]] inline void throw_capacity_overflow() { throw InternalFault("capacity overflow"); }
+[[noreturn]] inline void throw_capacity_overflow() {
+  throw InternalFault("capacity overflow");
+}
 
 }  // namespace pluvo

@@ -1,5 +1,6 @@
 #include "io_error.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -151,8 +152,9 @@ std::string utf8_lossy(std::string_view bytes) {
 
 std::string IoError::text() const {
   if (fixed_message_ != nullptr) return fixed_message_;
-  char buffer[128] = {};
-  const char* description = description_of(strerror_r(os_code_, buffer, sizeof buffer), buffer);
+  std::array<char, 128> buffer{};
+  const char* description =
+      description_of(strerror_r(os_code_, buffer.data(), buffer.size()), buffer.data());
   std::string text = utf8_lossy(description != nullptr ? description : "");
   text += " (os error ";
   text += std::to_string(os_code_);

@@ -58,7 +58,9 @@ ErrorKind kind_from_os_code(int code) noexcept;
 // fixed message. Cheap to copy: the text is rendered only when asked for.
 class IoError {
  public:
-  static IoError from_os_code(int code) noexcept { return {kind_from_os_code(code), code, nullptr}; }
+  static IoError from_os_code(int code) noexcept {
+    return {kind_from_os_code(code), code, nullptr};
+  }
   static IoError unexpected_eof() noexcept {
     return {ErrorKind::UnexpectedEof, 0, "failed to fill whole buffer"};
   }
@@ -66,13 +68,13 @@ class IoError {
     return {ErrorKind::InvalidInput, 0, "file name contained an unexpected NUL byte"};
   }
 
-  ErrorKind kind() const noexcept { return kind_; }
-  bool is_os_error() const noexcept { return fixed_message_ == nullptr; }
+  [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
+  [[nodiscard]] bool is_os_error() const noexcept { return fixed_message_ == nullptr; }
   // Meaningful only for an operating-system error.
-  int os_code() const noexcept { return os_code_; }
+  [[nodiscard]] int os_code() const noexcept { return os_code_; }
 
   // The C library's description followed by " (os error N)", or the fixed message.
-  std::string text() const;
+  [[nodiscard]] std::string text() const;
 
  private:
   IoError(ErrorKind kind, int os_code, const char* fixed_message) noexcept

@@ -15,14 +15,15 @@ using Status = std::optional<IoError>;
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(IoError error) : state_(std::in_place_index<1>, error) {}       // NOLINT: implicit by design
+  Result(T value)
+      : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT: implicit by design
+  Result(IoError error) : state_(std::in_place_index<1>, error) {}  // NOLINT: implicit by design
 
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
+  [[nodiscard]] bool ok() const noexcept { return state_.index() == 0; }
+  [[nodiscard]] T& value() & { return std::get<0>(state_); }
+  [[nodiscard]] const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  const IoError& error() const { return std::get<1>(state_); }
+  [[nodiscard]] const IoError& error() const { return std::get<1>(state_); }
 
  private:
   std::variant<T, IoError> state_;

@@ -26,9 +26,10 @@ Result<SampleBuffer<T>> read_sample_block(BufReader& input, std::size_t byte_len
   SampleBuffer<T> samples;
   std::size_t filled = 0;
   while (filled < count) {
-    samples.resize_uninitialized(std::min(count, std::max(2 * filled, kFirstBlockChunkBytes / sizeof(T))));
-    const auto chunk = std::as_writable_bytes(
-        std::span<T>(samples.data() + filled, samples.size() - filled));
+    samples.resize_uninitialized(
+        std::min(count, std::max(2 * filled, kFirstBlockChunkBytes / sizeof(T))));
+    const auto chunk =
+        std::as_writable_bytes(std::span<T>(samples.data() + filled, samples.size() - filled));
     if (auto error = input.read_exact(chunk)) return *error;
     filled = samples.size();
   }

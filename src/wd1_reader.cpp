@@ -21,12 +21,12 @@ ReadOutcome<WD1Event> WD1Reader::next() {
   if (auto error = input_.read_exact(header)) return failed_read<WD1Event>(*error, finished_);
 
   WD1Event event{
-      .event_size = load_le<std::int32_t>(&header[0]),
-      .board_id = load_le<std::int32_t>(&header[4]),
-      .pattern = load_le<std::int32_t>(&header[8]),
-      .board_channel = load_le<std::int32_t>(&header[12]),
-      .event_counter = load_le<std::int32_t>(&header[16]),
-      .timestamp = load_le<std::int32_t>(&header[20]),
+      .event_size = load_le<std::int32_t>(header.data()),
+      .board_id = load_le<std::int32_t>(header.data() + 4),
+      .pattern = load_le<std::int32_t>(header.data() + 8),
+      .board_channel = load_le<std::int32_t>(header.data() + 12),
+      .event_counter = load_le<std::int32_t>(header.data() + 16),
+      .timestamp = load_le<std::int32_t>(header.data() + 20),
       .data = {},
   };
   const std::int32_t block_length = wd1_sample_block_length(event.event_size);

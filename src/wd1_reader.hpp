@@ -32,7 +32,7 @@ class WD1Reader {
   // Throws InternalFault "capacity overflow" for a negative block length, after the header.
   ReadOutcome<WD1Event> next();
 
-  bool finished() const noexcept { return finished_; }
+  [[nodiscard]] bool finished() const noexcept { return finished_; }
 
  private:
   BufReader input_;

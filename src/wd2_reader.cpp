@@ -24,17 +24,17 @@ Result<MultiChannelHeader> read_multi_channel_header(BufReader& input) {
   std::array<std::byte, WD2Reader::kMultiChannelHeaderSize> bytes;
   if (auto error = input.read_exact(bytes)) return *error;
   return MultiChannelHeader{
-      .event_counter = load_le<std::uint32_t>(&bytes[0]),
-      .samples = load_le<std::uint32_t>(&bytes[12]),
-      .sampling_period = load_le<std::uint64_t>(&bytes[16]),
-      .channels = load_le<std::int32_t>(&bytes[24]),
+      .event_counter = load_le<std::uint32_t>(bytes.data()),
+      .samples = load_le<std::uint32_t>(bytes.data() + 12),
+      .sampling_period = load_le<std::uint64_t>(bytes.data() + 16),
+      .channels = load_le<std::int32_t>(bytes.data() + 24),
   };
 }
 
 // The probe reads past record 1's samples without keeping them; a fixed scratch keeps a corrupt
 // size from costing memory.
 Status discard_exact(BufReader& input, std::size_t n) {
-  constexpr std::size_t kScratchSize = 64 * 1024;
+  constexpr std::size_t kScratchSize = std::size_t{64} * 1024;
   if (n == 0) return {};
   const auto scratch = std::make_unique_for_overwrite<std::byte[]>(kScratchSize);
   while (n != 0) {
@@ -63,8 +63,8 @@ std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t sampl
 Result<WD2Reader> WD2Reader::probe(BufReader input) {
   const auto first = read_multi_channel_header(input);
   if (!first.ok()) return first.error();
-  const std::uint32_t first_block = wd2_sample_block_length(first.value().channels,
-                                                            first.value().samples);
+  const std::uint32_t first_block =
+      wd2_sample_block_length(first.value().channels, first.value().samples);
   if (auto error = discard_exact(input, first_block)) return *error;
   const auto second = read_multi_channel_header(input);
   if (!second.ok()) return second.error();
@@ -86,10 +86,10 @@ ReadOutcome<WD2Event> WD2Reader::next() {
   if (auto error = input_.read_exact(header)) return failed_read<WD2Event>(*error, finished_);
 
   WD2Event event{
-      .event_counter = load_le<std::uint32_t>(&header[0]),
-      .timestamp = load_le<std::uint64_t>(&header[4]),
-      .samples = load_le<std::uint32_t>(&header[12]),
-      .sampling_period = load_le<std::uint64_t>(&header[16]),
+      .event_counter = load_le<std::uint32_t>(header.data()),
+      .timestamp = load_le<std::uint64_t>(header.data() + 4),
+      .samples = load_le<std::uint32_t>(header.data() + 12),
+      .sampling_period = load_le<std::uint64_t>(header.data() + 16),
       .channels = probed_channels_,
       .data = {},
   };

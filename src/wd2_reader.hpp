@@ -39,8 +39,8 @@ class WD2Reader {
   ReadOutcome<WD2Event> next();
 
   // The channel count that sizes every record's sample block.
-  std::int32_t probed_channels() const noexcept { return probed_channels_; }
-  WD2Layout layout() const noexcept { return layout_; }
+  [[nodiscard]] std::int32_t probed_channels() const noexcept { return probed_channels_; }
+  [[nodiscard]] WD2Layout layout() const noexcept { return layout_; }
 
  private:
   WD2Reader(BufReader input, WD2Layout layout, std::int32_t probed_channels) noexcept
