@@ -1,1 +1,1021 @@
+// BufReader against real files, directories and FIFOs that the tests create themselves.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "buf_reader.hpp"
 #include "test_files.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using pluvo::BufReader;
+using pluvo::ErrorKind;
+using pluvo::IoError;
+using pluvo::Result;
+using pluvo::Status;
+using pluvo::testing::append_to_file;
+using pluvo::testing::Bytes;
+using pluvo::testing::open_descriptors;
+using pluvo::testing::open_input;
+using pluvo::testing::TempDir;
+
+constexpr std::size_t kBuf = BufReader::kBufferSize;
+
+// No byte repeats its neighbour's pattern, so data taken from a wrong offset cannot pass.
+Bytes pattern(std::size_t size, std::uint32_t salt = 0) {
+  Bytes out(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    std::uint32_t x = (static_cast<std::uint32_t>(i) + salt) * 2654435761u;
+    x ^= x >> 15;
+    out[i] = static_cast<std::uint8_t>(x ^ (x >> 8));
+  }
+  return out;
+}
+
+Bytes slice(const Bytes& bytes, std::size_t offset, std::size_t size) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+               bytes.begin() + static_cast<std::ptrdiff_t>(offset + size));
+}
+
+template <class T>
+T le_at(const Bytes& bytes, std::size_t offset) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    bits |= std::uint64_t{bytes.at(offset + i)} << (8 * i);
+  }
+  return static_cast<T>(bits);
+}
+
+std::span<std::byte> writable(Bytes& bytes) {
+  return std::as_writable_bytes(std::span(bytes));
+}
+
+// read_exact that must succeed.
+Bytes take(BufReader& reader, std::size_t size) {
+  Bytes out(size);
+  const Status status = reader.read_exact(writable(out));
+  EXPECT_FALSE(status.has_value()) << "read_exact(" << size << "): " << status->text();
+  return out;
+}
+
+// read that must succeed; the result is cut to the count delivered.
+Bytes read_some(BufReader& reader, std::size_t size) {
+  Bytes out(size);
+  auto got = reader.read(writable(out));
+  if (!got.ok()) {
+    ADD_FAILURE() << "read(" << size << "): " << got.error().text();
+    return {};
+  }
+  out.resize(got.value());
+  return out;
+}
+
+template <class T>
+T value_of(Result<T> result) {
+  if (!result.ok()) {
+    ADD_FAILURE() << "unexpected error: " << result.error().text();
+    return T{};
+  }
+  return result.value();
+}
+
+::testing::AssertionResult is_os_error(const IoError& error, int code, ErrorKind kind) {
+  if (!error.is_os_error()) return ::testing::AssertionFailure() << "fixed error " << error.text();
+  if (error.os_code() != code || error.kind() != kind) {
+    return ::testing::AssertionFailure()
+           << "got " << error.text() << ", kind " << static_cast<int>(error.kind());
+  }
+  const std::string text =
+      std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+  if (error.text() != text) return ::testing::AssertionFailure() << "text " << error.text();
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult is_os_error(const Status& status, int code, ErrorKind kind) {
+  if (!status) return ::testing::AssertionFailure() << "succeeded";
+  return is_os_error(*status, code, kind);
+}
+
+template <class T>
+::testing::AssertionResult is_os_error(const Result<T>& result, int code, ErrorKind kind) {
+  if (result.ok()) return ::testing::AssertionFailure() << "succeeded";
+  return is_os_error(result.error(), code, kind);
+}
+
+::testing::AssertionResult is_eof(const IoError& error) {
+  if (error.is_os_error() || error.kind() != ErrorKind::UnexpectedEof ||
+      error.text() != "failed to fill whole buffer") {
+    return ::testing::AssertionFailure() << "got " << error.text();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult is_eof(const Status& status) {
+  if (!status) return ::testing::AssertionFailure() << "succeeded";
+  return is_eof(*status);
+}
+
+template <class T>
+::testing::AssertionResult is_eof(const Result<T>& result) {
+  if (result.ok()) return ::testing::AssertionFailure() << "succeeded with " << result.value();
+  return is_eof(result.error());
+}
+
+::testing::AssertionResult is_nul_error(const Result<BufReader>& result) {
+  if (result.ok()) return ::testing::AssertionFailure() << "opened";
+  const IoError& error = result.error();
+  if (error.is_os_error() || error.kind() != ErrorKind::InvalidInput ||
+      error.text() != "file name contained an unexpected NUL byte") {
+    return ::testing::AssertionFailure() << "got " << error.text();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Overwrites in place through a descriptor of its own; the file is neither truncated nor moved.
+void overwrite_at_start(const std::string& path, const Bytes& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path + " for writing");
+  const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), 0);
+  ::close(fd);
+  if (written != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("short pwrite");
+}
+
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::filesystem::path& path)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~CurrentDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(saved_, ignored);
+  }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+class SignalAction {
+ public:
+  SignalAction(int signal, void (*handler)(int)) : signal_(signal) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: blocking calls must come back with EINTR
+    ::sigaction(signal_, &action, &saved_);
+  }
+  ~SignalAction() { ::sigaction(signal_, &saved_, nullptr); }
+  SignalAction(const SignalAction&) = delete;
+  SignalAction& operator=(const SignalAction&) = delete;
+
+ private:
+  int signal_;
+  struct sigaction saved_ {};
+};
+
+bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Opens the FIFO for writing once a reader has it open (or waits in open); -1 on giving up.
+int open_fifo_writer(const std::string& path, const std::function<bool()>& give_up) {
+  int fd = -1;
+  wait_for(
+      [&] {
+        fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0 || (errno != ENXIO && errno != EINTR) || give_up();
+      },
+      2s);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size != 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// The scheduler state of a thread of this process: 'S' while it sleeps in a system call.
+char thread_state(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto name_end = line.rfind(')');
+  if (name_end == std::string::npos || name_end + 2 >= line.size()) return '?';
+  return line[name_end + 2];
+}
+
+// ---------------------------------------------------------------------------------------------
+// open
+
+struct OpenFailure {
+  const char* name;
+  std::function<std::string(const TempDir&)> make_path;
+  int code;
+  ErrorKind kind;
+};
+
+void PrintTo(const OpenFailure& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BufReaderOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
+
+TEST_P(BufReaderOpenFailure, GivesTheOsErrorAndLeaksNothing) {
+  const OpenFailure& c = GetParam();
+  TempDir dir;
+  const std::string path = c.make_path(dir);
+  const std::set<int> before = open_descriptors();
+  const auto opened = BufReader::open(path);
+  EXPECT_TRUE(is_os_error(opened, c.code, c.kind));
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BufReaderPaths, BufReaderOpenFailure,
+    ::testing::Values(
+        OpenFailure{"Missing", [](const TempDir& d) { return (d.path() / "absent.wd").string(); },
+                    2, ErrorKind::NotFound},
+        OpenFailure{"MissingDirectory",
+                    [](const TempDir& d) { return (d.path() / "absent" / "x.wd").string(); }, 2,
+                    ErrorKind::NotFound},
+        OpenFailure{"Empty", [](const TempDir&) { return std::string(); }, 2, ErrorKind::NotFound},
+        OpenFailure{"DanglingSymlink",
+                    [](const TempDir& d) {
+                      std::filesystem::create_symlink(d.path() / "absent", d.path() / "link");
+                      return (d.path() / "link").string();
+                    },
+                    2, ErrorKind::NotFound},
+        OpenFailure{"FileAsDirectory",
+                    [](const TempDir& d) {
+                      const std::string file = d.write("plain.wd", {1, 2, 3});
+                      return file + "/inner.wd";
+                    },
+                    20, ErrorKind::NotADirectory},
+        OpenFailure{"SymlinkLoop",
+                    [](const TempDir& d) {
+                      std::filesystem::create_symlink(d.path() / "b", d.path() / "a");
+                      std::filesystem::create_symlink(d.path() / "a", d.path() / "b");
+                      return (d.path() / "a").string();
+                    },
+                    40, ErrorKind::FilesystemLoop},
+        OpenFailure{"NameTooLong",
+                    [](const TempDir& d) { return (d.path() / std::string(300, 'n')).string(); },
+                    36, ErrorKind::InvalidFilename}),
+    [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.name); });
+
+TEST(BufReaderOpen, DirectoryWithoutSearchPermissionIsPermissionDenied) {
+  TempDir dir;
+  const auto locked = dir.path() / "locked";
+  std::filesystem::create_directory(locked);
+  const std::string path = dir.write("locked/inside.wd", {1, 2, 3, 4});
+  std::filesystem::permissions(locked, std::filesystem::perms::none);
+
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(is_os_error(BufReader::open(path), 13, ErrorKind::PermissionDenied));
+  } else {
+    // Root ignores permission bits, so the attempt is made by a child that gave up root.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
+      const auto opened = BufReader::open(path);
+      if (opened.ok()) ::_exit(11);
+      const IoError& error = opened.error();
+      const bool expected = error.is_os_error() && error.os_code() == 13 &&
+                            error.kind() == ErrorKind::PermissionDenied &&
+                            error.text() == std::string(std::strerror(13)) + " (os error 13)";
+      ::_exit(expected ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not drop root, 11: opened, 12: other error";
+  }
+  std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+}
+
+TEST(BufReaderOpen, PathWithNulByteIsRejectedBeforeTheFileSystem) {
+  TempDir dir;
+  const std::string file = dir.write("data.wd", {1, 2, 3, 4});
+  const std::string missing = (dir.path() / "absent.wd").string();
+  using namespace std::string_literals;
+  // Each would open (or fail differently) if the name were cut at the zero byte.
+  const std::vector<std::string> paths = {
+      file + "\0x"s, file + "\0"s, missing + "\0"s, "\0"s, dir.path().string() + "/\0data.wd"s,
+  };
+  const std::set<int> before = open_descriptors();
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(::testing::PrintToString(path));
+    EXPECT_TRUE(is_nul_error(BufReader::open(std::string_view(path))));
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(BufReaderOpen, DirectoryOpensButReadingItFailsWithIsADirectory) {
+  TempDir dir;
+  BufReader reader = open_input(dir.path().string());
+
+  std::array<std::byte, 4> four{};
+  EXPECT_TRUE(is_os_error(reader.read_exact(four), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(reader.read_exact(four), 21, ErrorKind::IsADirectory));
+  EXPECT_EQ(reader.buffered(), 0u);
+
+  std::array<std::byte, 16> small{};
+  EXPECT_TRUE(is_os_error(reader.read(small), 21, ErrorKind::IsADirectory));
+  std::vector<std::byte> large(2 * kBuf);
+  EXPECT_TRUE(is_os_error(reader.read(large), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(reader.read_exact(large), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(reader.read_i32(), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(reader.read_u32(), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(reader.read_u64(), 21, ErrorKind::IsADirectory));
+
+  // An empty exact read makes no system call, so the directory cannot make it fail.
+  EXPECT_FALSE(reader.read_exact({}).has_value());
+}
+
+TEST(BufReaderOpen, RelativePathsResolveAgainstTheCurrentDirectory) {
+  TempDir dir;
+  const Bytes top = pattern(40, 1);
+  const Bytes nested = pattern(40, 2);
+  dir.write("top.wd", top);
+  std::filesystem::create_directory(dir.path() / "sub");
+  dir.write("sub/nested.wd", nested);
+
+  CurrentDirectory inside(dir.path());
+  {
+    BufReader reader = open_input("top.wd");
+    EXPECT_EQ(take(reader, top.size()), top);
+  }
+  {
+    BufReader reader = open_input("sub/nested.wd");
+    EXPECT_EQ(take(reader, nested.size()), nested);
+  }
+  {
+    BufReader reader = open_input("./sub/../top.wd");
+    EXPECT_EQ(take(reader, top.size()), top);
+  }
+  EXPECT_TRUE(is_os_error(BufReader::open("nested.wd"), 2, ErrorKind::NotFound));
+}
+
+TEST(BufReaderOpen, NameBytesAreUsedUnchanged) {
+  TempDir dir;
+  const Bytes content = pattern(32, 3);
+  // UTF-8, spaces and a trailing space: nothing may be normalised or trimmed.
+  const std::string name =
+      "donn\xC3\xA9"
+      "es \xE2\x82\xAC run 1 .wd ";
+  const std::string path = dir.write(name, content);
+  BufReader reader = open_input(path);
+  EXPECT_EQ(take(reader, content.size()), content);
+  EXPECT_TRUE(
+      is_os_error(BufReader::open(path.substr(0, path.size() - 1)), 2, ErrorKind::NotFound));
+}
+
+TEST(BufReaderOpen, DescriptorIsReadOnlyCloseOnExecAndClosedOnDestruction) {
+  TempDir dir;
+  const Bytes content = pattern(100);
+  const std::string path = dir.write("data.wd", content);
+
+  const std::set<int> before = open_descriptors();
+  std::optional<BufReader> reader(open_input(path));
+  std::set<int> added;
+  const std::set<int> after = open_descriptors();
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::inserter(added, added.end()));
+  ASSERT_EQ(added.size(), 1u);
+  const int fd = *added.begin();
+
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)),
+            std::filesystem::canonical(path));
+  const int fd_flags = ::fcntl(fd, F_GETFD);
+  ASSERT_GE(fd_flags, 0);
+  EXPECT_NE(fd_flags & FD_CLOEXEC, 0);
+  const int status_flags = ::fcntl(fd, F_GETFL);
+  ASSERT_GE(status_flags, 0);
+  EXPECT_EQ(status_flags & O_ACCMODE, O_RDONLY);
+  EXPECT_EQ(status_flags & (O_APPEND | O_NONBLOCK), 0);
+
+  // Opening neither truncates nor reads ahead.
+  EXPECT_EQ(std::filesystem::file_size(path), content.size());
+  EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 0);
+  EXPECT_EQ(reader->buffered(), 0u);
+
+  reader.reset();
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(BufReaderOpen, MovingKeepsOneDescriptorAndThePosition) {
+  TempDir dir;
+  const Bytes a = pattern(3 * kBuf, 4);
+  const Bytes b = pattern(64, 5);
+  const std::string path_a = dir.write("a.wd", a);
+  const std::string path_b = dir.write("b.wd", b);
+
+  const std::set<int> before = open_descriptors();
+  std::optional<BufReader> first(open_input(path_a));
+  EXPECT_EQ(take(*first, 10), slice(a, 0, 10));
+  {
+    BufReader moved(std::move(*first));
+    EXPECT_EQ(open_descriptors().size(), before.size() + 1);
+    EXPECT_EQ(moved.buffered(), kBuf - 10);
+    EXPECT_EQ(take(moved, 20), slice(a, 10, 20));
+
+    BufReader other = open_input(path_b);
+    EXPECT_EQ(take(other, 4), slice(b, 0, 4));
+    EXPECT_EQ(open_descriptors().size(), before.size() + 2);
+    other = std::move(moved);  // b's descriptor must go, a's must survive
+    EXPECT_EQ(open_descriptors().size(), before.size() + 1);
+    EXPECT_EQ(other.buffered(), kBuf - 30);
+    EXPECT_EQ(take(other, kBuf), slice(a, 30, kBuf));
+  }
+  EXPECT_EQ(open_descriptors(), before);
+
+  // Probably takes the number a's descriptor had; the moved-from reader must not close it.
+  BufReader later = open_input(path_b);
+  first.reset();
+  EXPECT_EQ(take(later, b.size()), b);
+  EXPECT_EQ(open_descriptors().size(), before.size() + 1);
+}
+
+// 32-bit builds need large-file offsets for this; without them open fails with EOVERFLOW.
+TEST(BufReaderOpen, OpensAFileLargerThanFourGiB) {
+  TempDir dir;
+  const Bytes head = pattern(16, 6);
+  const std::string path = dir.write("big.wd", head);
+  // The 64-bit call whatever off_t is in this build, so the file really is this large.
+  if (::truncate64(path.c_str(), off64_t{5} << 30) != 0) {
+    GTEST_SKIP() << "no sparse 5 GiB file here: " << std::strerror(errno);
+  }
+  BufReader reader = open_input(path);
+  EXPECT_EQ(take(reader, head.size()), head);
+  EXPECT_EQ(value_of(reader.read_u64()), 0u);
+  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(take(reader, 4), slice(head, 0, 4));
+}
+
+// ---------------------------------------------------------------------------------------------
+// read_exact and the end of the file
+
+TEST(BufReaderReadExact, ZeroBytesSucceedEvenAtTheEndOfTheFile) {
+  TempDir dir;
+  BufReader empty = open_input(dir.write("empty.wd", {}));
+  EXPECT_FALSE(empty.read_exact({}).has_value());
+  Bytes none;
+  EXPECT_FALSE(empty.read_exact(writable(none)).has_value());
+
+  BufReader reader = open_input(dir.write("three.wd", {7, 8, 9}));
+  EXPECT_EQ(take(reader, 3), (Bytes{7, 8, 9}));
+  EXPECT_FALSE(reader.read_exact({}).has_value());
+  std::array<std::byte, 4> four{};
+  EXPECT_TRUE(is_eof(reader.read_exact(four)));
+  EXPECT_FALSE(reader.read_exact({}).has_value());
+}
+
+TEST(BufReaderReadExact, AtTheEndOfTheFileFailsWithUnexpectedEofEveryTime) {
+  TempDir dir;
+  BufReader empty = open_input(dir.write("empty.wd", {}));
+  std::array<std::byte, 1> one{};
+  EXPECT_TRUE(is_eof(empty.read_exact(one)));
+
+  const Bytes content = pattern(8);
+  BufReader reader = open_input(dir.write("eight.wd", content));
+  EXPECT_EQ(take(reader, 8), content);
+  std::array<std::byte, 4> four{};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    EXPECT_TRUE(is_eof(reader.read_exact(four)));
+  }
+  EXPECT_TRUE(is_eof(reader.read_i32()));
+  EXPECT_TRUE(is_eof(reader.read_u32()));
+  EXPECT_TRUE(is_eof(reader.read_u64()));
+  std::vector<std::byte> large(3 * kBuf);
+  EXPECT_TRUE(is_eof(reader.read_exact(large)));
+  for (std::size_t size : {std::size_t{1}, std::size_t{16}, kBuf, 3 * kBuf}) {
+    EXPECT_EQ(read_some(reader, size).size(), 0u) << "read(" << size << ")";
+  }
+}
+
+struct ShortTail {
+  std::size_t file_size;
+  std::size_t prefix;   // consumed successfully first
+  std::size_t request;  // more than what is left
+};
+
+void PrintTo(const ShortTail& c, std::ostream* os) {
+  *os << "file of " << c.file_size << ", " << c.prefix << " read, then " << c.request;
+}
+
+std::string tail_name(const ::testing::TestParamInfo<ShortTail>& info) {
+  return "File" + std::to_string(info.param.file_size) + "_After" +
+         std::to_string(info.param.prefix) + "_Want" + std::to_string(info.param.request);
+}
+
+class BufReaderShortTail : public ::testing::TestWithParam<ShortTail> {};
+
+TEST_P(BufReaderShortTail, FailsAndKeepsTheTailConsumed) {
+  const ShortTail& c = GetParam();
+  ASSERT_GT(c.prefix + c.request, c.file_size);
+  TempDir dir;
+  const Bytes content = pattern(c.file_size);
+  const std::string path = dir.write("tail.wd", content);
+  BufReader reader = open_input(path);
+  EXPECT_EQ(take(reader, c.prefix), slice(content, 0, c.prefix));
+
+  Bytes request(c.request);
+  EXPECT_TRUE(is_eof(reader.read_exact(writable(request))));
+  EXPECT_EQ(read_some(reader, 16).size(), 0u);
+  EXPECT_EQ(reader.buffered(), 0u);
+
+  // What arrives next is new data, never the bytes swallowed by the failed read.
+  const Bytes more = pattern(12, 99);
+  append_to_file(path, more);
+  EXPECT_EQ(take(reader, more.size()), more);
+  std::array<std::byte, 1> one{};
+  EXPECT_TRUE(is_eof(reader.read_exact(one)));
+}
+
+INSTANTIATE_TEST_SUITE_P(BufReaderTails, BufReaderShortTail,
+                         ::testing::Values(ShortTail{10, 8, 4},               // inside the buffer
+                                           ShortTail{3, 0, 4},                // file too short
+                                           ShortTail{kBuf + 2, kBuf, 4},      // after a direct read
+                                           ShortTail{kBuf + 2, kBuf - 2, 8},  // buffer then refill
+                                           ShortTail{kBuf + 2, kBuf - 1, 4},
+                                           ShortTail{5000, 0, 10000},   // direct read hits end
+                                           ShortTail{20000, 3, 30000},  // buffered then direct
+                                           ShortTail{3 * kBuf, 100, 3 * kBuf}),
+                         tail_name);
+
+TEST(BufReaderReadExact, LargeRequestAfterAnOddStartIsExact) {
+  TempDir dir;
+  const Bytes content = pattern(120000);
+  BufReader reader = open_input(dir.write("large.wd", content));
+  EXPECT_EQ(take(reader, 5), slice(content, 0, 5));
+  EXPECT_EQ(take(reader, 100000), slice(content, 5, 100000));
+  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(content, 100005));
+  EXPECT_EQ(take(reader, content.size() - 100009), slice(content, 100009, content.size() - 100009));
+  std::array<std::byte, 1> one{};
+  EXPECT_TRUE(is_eof(reader.read_exact(one)));
+}
+
+class BufReaderChunked : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BufReaderChunked, ReassemblesTheWholeFile) {
+  const std::size_t chunk = GetParam();
+  TempDir dir;
+  const Bytes content = pattern(60001, 7);
+  BufReader reader = open_input(dir.write("chunks.wd", content));
+  Bytes assembled;
+  while (assembled.size() < content.size()) {
+    const Bytes part = take(reader, std::min(chunk, content.size() - assembled.size()));
+    if (::testing::Test::HasFailure()) return;
+    assembled.insert(assembled.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(assembled, content);
+  std::array<std::byte, 1> one{};
+  EXPECT_TRUE(is_eof(reader.read_exact(one)));
+}
+
+INSTANTIATE_TEST_SUITE_P(BufReaderChunkSizes, BufReaderChunked,
+                         ::testing::Values(1, 3, 4, 7, 4096, kBuf - 1, kBuf, kBuf + 1, 12289,
+                                           60001));
+
+// ---------------------------------------------------------------------------------------------
+// Little-endian integers
+
+TEST(BufReaderIntegers, DecodeLowByteFirstWithTheirSignedness) {
+  TempDir dir;
+  const Bytes content = {
+      0xFE, 0xFF, 0xFF, 0xFF,                          // i32 -2
+      0xFE, 0xFF, 0xFF, 0xFF,                          // u32 4294967294
+      0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,  // u64 2^63 + 1
+      0x00, 0x00, 0x00, 0x80,                          // i32 minimum
+      0xFF, 0xFF, 0xFF, 0x7F,                          // i32 maximum
+      0x78, 0x56, 0x34, 0x12,                          // u32 0x12345678
+      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // u64 0x0102030405060708
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // u64 maximum
+  };
+  BufReader reader = open_input(dir.write("ints.wd", content));
+  EXPECT_EQ(value_of(reader.read_i32()), -2);
+  EXPECT_EQ(value_of(reader.read_u32()), 4294967294u);
+  EXPECT_EQ(value_of(reader.read_u64()), 9223372036854775809ull);
+  EXPECT_EQ(value_of(reader.read_i32()), INT32_MIN);
+  EXPECT_EQ(value_of(reader.read_i32()), INT32_MAX);
+  EXPECT_EQ(value_of(reader.read_u32()), 0x12345678u);
+  EXPECT_EQ(value_of(reader.read_u64()), 0x0102030405060708ull);
+  EXPECT_EQ(value_of(reader.read_u64()), UINT64_MAX);
+  EXPECT_TRUE(is_eof(reader.read_i32()));
+
+  // The same four bytes, both ways.
+  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(value_of(reader.read_u32()), 4294967294u);
+  EXPECT_EQ(value_of(reader.read_i32()), -2);
+}
+
+TEST(BufReaderIntegers, ShortValueFailsAndItsBytesStayConsumed) {
+  TempDir dir;
+  const std::string three = dir.write("three.wd", {1, 2, 3});
+  {
+    BufReader reader = open_input(three);
+    EXPECT_TRUE(is_eof(reader.read_i32()));
+    EXPECT_EQ(read_some(reader, 4).size(), 0u);
+  }
+  {
+    BufReader reader = open_input(three);
+    EXPECT_TRUE(is_eof(reader.read_u32()));
+    EXPECT_EQ(read_some(reader, 4).size(), 0u);
+  }
+  {
+    BufReader reader = open_input(dir.write("seven.wd", {1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_TRUE(is_eof(reader.read_u64()));
+    EXPECT_EQ(read_some(reader, 4).size(), 0u);
+  }
+}
+
+enum class Approach { OneCall, Chunks100, ByteByByte };
+
+struct Straddle {
+  std::size_t offset;
+  Approach approach;
+};
+
+void PrintTo(const Straddle& c, std::ostream* os) {
+  *os << "offset " << c.offset << ", approach " << static_cast<int>(c.approach);
+}
+
+class BufReaderBoundary : public ::testing::TestWithParam<Straddle> {};
+
+// Refills happen at multiples of the buffer size only when the prefix goes through the buffer;
+// one large read_exact bypasses it and shifts every later refill.
+TEST_P(BufReaderBoundary, ValuesAcrossARefillDecodeAsInsideTheBuffer) {
+  const auto [offset, approach] = GetParam();
+  TempDir dir;
+  const Bytes content = pattern(3 * kBuf + 64, 11);
+  BufReader reader = open_input(dir.write("boundary.wd", content));
+
+  switch (approach) {
+    case Approach::OneCall:
+      ASSERT_EQ(take(reader, offset), slice(content, 0, offset));
+      break;
+    case Approach::Chunks100:
+      for (std::size_t done = 0; done < offset; done += 100) {
+        const std::size_t size = std::min<std::size_t>(100, offset - done);
+        ASSERT_EQ(take(reader, size), slice(content, done, size)) << "at " << done;
+      }
+      break;
+    case Approach::ByteByByte:
+      for (std::size_t done = 0; done < offset; ++done) {
+        std::array<std::byte, 1> one{};
+        ASSERT_FALSE(reader.read_exact(one).has_value()) << "at " << done;
+        ASSERT_EQ(std::to_integer<std::uint8_t>(one[0]), content[done]) << "at " << done;
+      }
+      break;
+  }
+
+  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(content, offset));
+  EXPECT_EQ(value_of(reader.read_u64()), le_at<std::uint64_t>(content, offset + 4));
+  EXPECT_EQ(value_of(reader.read_i32()), le_at<std::int32_t>(content, offset + 12));
+  const std::size_t rest = content.size() - offset - 16;
+  EXPECT_EQ(take(reader, rest), slice(content, offset + 16, rest));
+  EXPECT_TRUE(is_eof(reader.read_u32()));
+}
+
+std::vector<Straddle> straddles() {
+  std::vector<Straddle> out;
+  for (Approach approach : {Approach::OneCall, Approach::Chunks100, Approach::ByteByByte}) {
+    for (std::size_t k = kBuf - 12; k <= kBuf + 3; ++k) out.push_back({k, approach});
+    for (std::size_t k = 2 * kBuf - 12; k <= 2 * kBuf + 3; ++k) out.push_back({k, approach});
+  }
+  return out;
+}
+
+std::string straddle_name(const ::testing::TestParamInfo<Straddle>& info) {
+  static const char* const kNames[] = {"OneCall", "Chunks100", "ByteByByte"};
+  return std::string(kNames[static_cast<int>(info.param.approach)]) + "_At" +
+         std::to_string(info.param.offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(BufReaderOffsets, BufReaderBoundary, ::testing::ValuesIn(straddles()),
+                         straddle_name);
+
+// ---------------------------------------------------------------------------------------------
+// read
+
+TEST(BufReaderRead, DeliversNoMoreThanIsBuffered) {
+  TempDir dir;
+  const Bytes content = pattern(20000, 12);
+  BufReader reader = open_input(dir.write("read.wd", content));
+  EXPECT_EQ(read_some(reader, 10), slice(content, 0, 10));
+  EXPECT_EQ(reader.buffered(), kBuf - 10);
+  // One refill of the buffer was made; the rest of it is all a large read may return.
+  EXPECT_EQ(read_some(reader, 10000), slice(content, 10, kBuf - 10));
+  EXPECT_EQ(reader.buffered(), 0u);
+  EXPECT_EQ(read_some(reader, 100), slice(content, kBuf, 100));
+  EXPECT_EQ(reader.buffered(), kBuf - 100);
+}
+
+TEST(BufReaderRead, LargeRequestOnAnEmptyBufferReadsStraightFromTheFile) {
+  TempDir dir;
+  const Bytes content = pattern(20000, 13);
+  const std::string path = dir.write("direct.wd", content);
+  {
+    BufReader reader = open_input(path);
+    EXPECT_EQ(read_some(reader, 10000), slice(content, 0, 10000));
+    EXPECT_EQ(reader.buffered(), 0u);
+    EXPECT_EQ(read_some(reader, 4), slice(content, 10000, 4));
+    EXPECT_EQ(reader.buffered(), kBuf - 4);
+  }
+  {
+    BufReader reader = open_input(path);
+    EXPECT_EQ(read_some(reader, kBuf), slice(content, 0, kBuf));
+    EXPECT_EQ(reader.buffered(), 0u);
+    EXPECT_EQ(read_some(reader, 10000), slice(content, kBuf, 10000));
+    EXPECT_EQ(read_some(reader, 10000), slice(content, kBuf + 10000, 20000 - kBuf - 10000));
+    EXPECT_EQ(read_some(reader, 10000).size(), 0u);
+  }
+  {
+    BufReader reader = open_input(path);
+    EXPECT_EQ(read_some(reader, kBuf - 1), slice(content, 0, kBuf - 1));
+    EXPECT_EQ(reader.buffered(), 1u);
+  }
+}
+
+TEST(BufReaderRead, EmptyDestinationGivesZeroAndConsumesNothing) {
+  TempDir dir;
+  const Bytes content = pattern(8, 14);
+  BufReader reader = open_input(dir.write("eight.wd", content));
+  EXPECT_EQ(value_of(reader.read({})), 0u);
+  EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
+  EXPECT_EQ(value_of(reader.read({})), 0u);
+  EXPECT_EQ(take(reader, 4), slice(content, 4, 4));
+  EXPECT_EQ(value_of(reader.read({})), 0u);
+  EXPECT_EQ(read_some(reader, 4).size(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// rewind
+
+TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
+  TempDir dir;
+  const Bytes content = pattern(3 * kBuf + 5, 15);
+  const std::string path = dir.write("rewind.wd", content);
+  const std::vector<std::pair<const char*, std::function<void(BufReader&)>>> before = {
+      {"read_exact of 100", [&](BufReader& r) { take(r, 100); }},
+      {"25 u32 reads",
+       [&](BufReader& r) {
+         for (int i = 0; i < 25; ++i) (void)r.read_u32();
+       }},
+      {"read of 100", [&](BufReader& r) { read_some(r, 100); }},
+      {"direct read", [&](BufReader& r) { read_some(r, 2 * kBuf); }},
+      {"into the second buffer", [&](BufReader& r) { take(r, kBuf + 100); }},
+      {"to the end",
+       [&](BufReader& r) {
+         take(r, content.size());
+         std::array<std::byte, 4> four{};
+         EXPECT_TRUE(is_eof(r.read_exact(four)));
+       }},
+  };
+  for (const auto& [name, read_first] : before) {
+    SCOPED_TRACE(name);
+    BufReader reader = open_input(path);
+    read_first(reader);
+    EXPECT_EQ(value_of(reader.rewind()), 0u);
+    EXPECT_EQ(reader.buffered(), 0u);
+    EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
+    EXPECT_EQ(take(reader, content.size() - 4), slice(content, 4, content.size() - 4));
+  }
+}
+
+TEST(BufReaderRewind, DropsBufferedBytesSoChangesOnDiskAreSeen) {
+  TempDir dir;
+  const Bytes old_bytes = pattern(100, 16);
+  const Bytes new_bytes = pattern(100, 17);
+  const std::string path = dir.write("changing.wd", old_bytes);
+  BufReader reader = open_input(path);
+  EXPECT_EQ(take(reader, 4), slice(old_bytes, 0, 4));
+  overwrite_at_start(path, new_bytes);
+  // Still served from the buffer filled before the change.
+  EXPECT_EQ(take(reader, 4), slice(old_bytes, 4, 4));
+  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(take(reader, 100), new_bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A file that grows
+
+TEST(BufReaderEof, BytesAppendedAfterTheEndAreReadNext) {
+  TempDir dir;
+  const Bytes content = pattern(6, 18);
+  const std::string path = dir.write("growing.wd", content);
+  BufReader reader = open_input(path);
+  EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
+  std::array<std::byte, 4> four{};
+  EXPECT_TRUE(is_eof(reader.read_exact(four)));
+  EXPECT_TRUE(is_eof(reader.read_exact(four)));
+
+  const Bytes more = pattern(8, 19);
+  append_to_file(path, more);
+  EXPECT_EQ(take(reader, 4), slice(more, 0, 4));
+  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(more, 4));
+  EXPECT_TRUE(is_eof(reader.read_u32()));
+
+  // The same through the path that bypasses the buffer.
+  EXPECT_EQ(read_some(reader, 2 * kBuf).size(), 0u);
+  const Bytes large = pattern(3 * kBuf, 20);
+  append_to_file(path, large);
+  EXPECT_EQ(read_some(reader, 2 * kBuf), slice(large, 0, 2 * kBuf));
+  EXPECT_EQ(take(reader, kBuf), slice(large, 2 * kBuf, kBuf));
+}
+
+// ---------------------------------------------------------------------------------------------
+// FIFOs: short reads, an unseekable descriptor, interrupted system calls
+
+class BufReaderFifo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fifo_ = (dir_.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo_.c_str(), 0600), 0) << std::strerror(errno);
+  }
+
+  TempDir dir_;
+  std::string fifo_;
+};
+
+TEST_F(BufReaderFifo, ReadExactAssemblesShortReads) {
+  SignalAction no_sigpipe(SIGPIPE, SIG_IGN);
+  const Bytes content = pattern(60000, 21);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const int fd = open_fifo_writer(fifo_, [&] { return stop.load(); });
+    if (fd < 0) return;
+    // Pieces of every size relative to the buffer, so reads come back short at odd places.
+    const std::size_t pieces[] = {1, 5, 3000, kBuf - 1, kBuf, kBuf + 1, 100, 9000};
+    std::size_t done = 0;
+    for (std::size_t i = 0; done < content.size(); ++i) {
+      const std::size_t size = std::min(pieces[i % std::size(pieces)], content.size() - done);
+      if (!write_all(fd, content.data() + done, size)) break;
+      done += size;
+    }
+    ::close(fd);
+  });
+
+  {
+    auto opened = BufReader::open(fifo_);
+    if (opened.ok()) {
+      BufReader& reader = opened.value();
+      std::size_t done = 0;
+      for (std::size_t size : {std::size_t{4}, std::size_t{10000}, std::size_t{7}, kBuf,
+                               std::size_t{20000}, std::size_t{3}}) {
+        EXPECT_EQ(take(reader, size), slice(content, done, size)) << "at " << done;
+        done += size;
+      }
+      EXPECT_EQ(take(reader, content.size() - done), slice(content, done, content.size() - done));
+      std::array<std::byte, 1> one{};
+      EXPECT_TRUE(is_eof(reader.read_exact(one)));
+    } else {
+      ADD_FAILURE() << "open: " << opened.error().text();
+    }
+  }
+  stop = true;
+  writer.join();
+}
+
+TEST_F(BufReaderFifo, FailedRewindKeepsTheBufferedBytes) {
+  SignalAction no_sigpipe(SIGPIPE, SIG_IGN);
+  const Bytes content = pattern(10, 22);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const int fd = open_fifo_writer(fifo_, [&] { return stop.load(); });
+    if (fd < 0) return;
+    write_all(fd, content.data(), content.size());  // one atomic pipe write
+    ::close(fd);
+  });
+
+  {
+    auto opened = BufReader::open(fifo_);
+    if (opened.ok()) {
+      BufReader& reader = opened.value();
+      EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
+      EXPECT_EQ(reader.buffered(), 6u);
+      const auto rewound = reader.rewind();
+      EXPECT_TRUE(is_os_error(rewound, 29, ErrorKind::NotSeekable));
+      EXPECT_EQ(reader.buffered(), 6u);
+      EXPECT_EQ(take(reader, 6), slice(content, 4, 6));
+      std::array<std::byte, 1> one{};
+      EXPECT_TRUE(is_eof(reader.read_exact(one)));
+    } else {
+      ADD_FAILURE() << "open: " << opened.error().text();
+    }
+  }
+  stop = true;
+  writer.join();
+}
+
+std::atomic<int> g_interruptions{0};
+
+void count_interruption(int) {
+  g_interruptions.fetch_add(1);
+}
+
+TEST_F(BufReaderFifo, InterruptedOpenAndReadsAreRetried) {
+  SignalAction counter(SIGUSR1, count_interruption);
+  SignalAction no_sigpipe(SIGPIPE, SIG_IGN);
+  g_interruptions = 0;
+
+  const Bytes payload = pattern(8, 23);
+  std::atomic<pid_t> reader_tid{0};
+  std::atomic<bool> reader_done{false};
+  std::string failure;
+  Bytes received(payload.size());
+
+  std::thread reader([&] {
+    reader_tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    auto opened = BufReader::open(fifo_);
+    if (!opened.ok()) {
+      failure = "open: " + opened.error().text();
+    } else if (auto error = opened.value().read_exact(writable(received))) {
+      failure = "read_exact: " + error->text();
+    }
+    reader_done = true;
+  });
+
+  // Signals the reader once it sleeps in a system call, and waits until the handler has run.
+  int sent = 0;
+  auto interrupt = [&] {
+    const bool blocked =
+        wait_for([&] { return reader_done.load() || thread_state(reader_tid.load()) == 'S'; }, 1s);
+    if (!blocked || reader_done) return;
+    const int seen = g_interruptions.load();
+    if (::pthread_kill(reader.native_handle(), SIGUSR1) != 0) return;
+    ++sent;
+    wait_for([&] { return g_interruptions.load() > seen; }, 1s);
+  };
+
+  wait_for([&] { return reader_tid.load() != 0; }, 1s);
+  // No writer exists yet, so the reader waits inside open().
+  for (int i = 0; i < 3; ++i) interrupt();
+  const int during_open = g_interruptions.load();
+
+  const int fd = open_fifo_writer(fifo_, [&] { return reader_done.load(); });
+  if (fd >= 0) {
+    // Now it waits inside read(), first for the whole value, then for the rest of it.
+    std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 3; ++i) interrupt();
+    write_all(fd, payload.data(), 3);
+    std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 2; ++i) interrupt();
+    write_all(fd, payload.data() + 3, payload.size() - 3);
+    ::close(fd);
+  }
+  reader.join();
+
+  EXPECT_GE(fd, 0) << "no reader ever waited on the FIFO";
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(received, payload);
+  EXPECT_EQ(during_open, 3);
+  EXPECT_EQ(sent, 8);
+  EXPECT_EQ(g_interruptions.load(), 8);
+}
+
+}  // namespace

@@ -22,13 +22,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 template <class T>
 void append_le(Bytes& out, T value) {
-  const auto bits = std::bit_cast<std::conditional_t<sizeof(T) == 8, std::uint64_t,
-                                                     std::conditional_t<sizeof(T) == 4, std::uint32_t,
-                                                                        std::uint16_t>>>(value);
-  for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  const auto bits = std::bit_cast<
+      std::conditional_t<sizeof(T) == 8, std::uint64_t,
+                         std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint16_t>>>(value);
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
 }
 
-inline void append(Bytes& out, const Bytes& tail) { out.insert(out.end(), tail.begin(), tail.end()); }
+inline void append(Bytes& out, const Bytes& tail) {
+  out.insert(out.end(), tail.begin(), tail.end());
+}
 
 struct WD1Header {
   std::int32_t event_size;
@@ -84,7 +87,9 @@ inline Bytes wd2_record(const WD2Header& h, const std::vector<std::uint32_t>& sa
   return out;
 }
 
-inline std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
+inline std::uint32_t bits_of(float value) {
+  return std::bit_cast<std::uint32_t>(value);
+}
 
 class TempDir {
  public:
