@@ -1,4 +1,5 @@
-// Summarises a WD1 or WD2 file with the reading core: pluvo_dump FILE WD1|WD2
+// Summarises WD1 and WD2 files with the reading core: pluvo_dump FILE WD1|WD2 [FILE WD1|WD2]...
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -77,16 +78,21 @@ int run(const char* path, std::string_view type) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s FILE WD1|WD2\n", argv[0]);
+  if (argc < 3 || argc % 2 == 0) {
+    std::fprintf(stderr, "usage: %s FILE WD1|WD2 [FILE WD1|WD2]...\n", argv[0]);
     return 2;
   }
-  try {
-    return run(argv[1], argv[2]);
-  } catch (const pluvo::InternalFault& fault) {
-    std::fprintf(stderr, "%s: corrupt record: %s\n", argv[1], fault.what());
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s\n", argv[1], error.what());
+  int status = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    try {
+      status = std::max(status, run(argv[i], argv[i + 1]));
+    } catch (const pluvo::InternalFault& fault) {
+      std::fprintf(stderr, "%s: corrupt record: %s\n", argv[i], fault.what());
+      status = std::max(status, 1);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s: %s\n", argv[i], error.what());
+      status = std::max(status, 1);
+    }
   }
-  return 1;
+  return status;
 }
