@@ -13,21 +13,21 @@ namespace pluvo {
 
 namespace {
 
-struct MultiChannelHeader {
-  std::uint32_t event_counter;
-  std::uint32_t samples;
-  std::uint64_t sampling_period;
-  std::int32_t channels;
-};
-
-Result<MultiChannelHeader> read_multi_channel_header(BufReader& input) {
+// A record's header, its sample buffer still empty. The single-channel layout has no channels
+// field; the record then carries `fallback_channels`.
+Result<WD2Event> read_header(BufReader& input, WD2Layout layout, std::int32_t fallback_channels) {
   std::array<std::byte, WD2Reader::kMultiChannelHeaderSize> bytes;
-  if (auto error = input.read_exact(bytes)) return *error;
-  return MultiChannelHeader{
+  const std::size_t size = layout == WD2Layout::MultiChannel ? WD2Reader::kMultiChannelHeaderSize
+                                                             : WD2Reader::kSingleChannelHeaderSize;
+  if (auto error = input.read_exact(std::span(bytes.data(), size))) return *error;
+  return WD2Event{
       .event_counter = load_le<std::uint32_t>(bytes.data()),
+      .timestamp = load_le<std::uint64_t>(bytes.data() + 4),
       .samples = load_le<std::uint32_t>(bytes.data() + 12),
       .sampling_period = load_le<std::uint64_t>(bytes.data() + 16),
-      .channels = load_le<std::int32_t>(bytes.data() + 24),
+      .channels = layout == WD2Layout::MultiChannel ? load_le<std::int32_t>(bytes.data() + 24)
+                                                    : fallback_channels,
+      .data = {},
   };
 }
 
@@ -45,8 +45,7 @@ Status discard_exact(BufReader& input, std::size_t n) {
   return {};
 }
 
-bool looks_like_consecutive_records(const MultiChannelHeader& first,
-                                    const MultiChannelHeader& second) noexcept {
+bool looks_like_consecutive_records(const WD2Event& first, const WD2Event& second) noexcept {
   return second.event_counter == first.event_counter + 1u &&  // modulo 2^32
          second.samples == first.samples && second.sampling_period == first.sampling_period &&
          second.channels == first.channels;
@@ -61,12 +60,13 @@ std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t sampl
 }
 
 Result<WD2Reader> WD2Reader::probe(BufReader input) {
-  const auto first = read_multi_channel_header(input);
+  // Both headers are read as if the file were multi-channel.
+  const auto first = read_header(input, WD2Layout::MultiChannel, 0);
   if (!first.ok()) return first.error();
   const std::uint32_t first_block =
       wd2_sample_block_length(first.value().channels, first.value().samples);
   if (auto error = discard_exact(input, first_block)) return *error;
-  const auto second = read_multi_channel_header(input);
+  const auto second = read_header(input, WD2Layout::MultiChannel, 0);
   if (!second.ok()) return second.error();
 
   // Two consecutive records that agree on their sizes can only mean the multi-channel layout,
@@ -82,22 +82,9 @@ Result<WD2Reader> WD2Reader::probe(BufReader input) {
 ReadOutcome<WD2Event> WD2Reader::next() {
   if (finished_) return EndOfRecords{};
 
-  std::array<std::byte, kSingleChannelHeaderSize> header;
-  if (auto error = input_.read_exact(header)) return failed_read<WD2Event>(*error, finished_);
-
-  WD2Event event{
-      .event_counter = load_le<std::uint32_t>(header.data()),
-      .timestamp = load_le<std::uint64_t>(header.data() + 4),
-      .samples = load_le<std::uint32_t>(header.data() + 12),
-      .sampling_period = load_le<std::uint64_t>(header.data() + 16),
-      .channels = probed_channels_,
-      .data = {},
-  };
-  if (layout_ == WD2Layout::MultiChannel) {
-    auto channels = input_.read_i32();
-    if (!channels.ok()) return failed_read<WD2Event>(channels.error(), finished_);
-    event.channels = channels.value();
-  }
+  auto header = read_header(input_, layout_, probed_channels_);
+  if (!header.ok()) return failed_read<WD2Event>(header.error(), finished_);
+  WD2Event event = std::move(header).value();
 
   const std::uint32_t block_length = wd2_sample_block_length(probed_channels_, event.samples);
   auto samples = read_sample_block<float>(input_, block_length);
