@@ -28,10 +28,8 @@ Result<std::size_t> read_once(int fd, std::byte* dst, std::size_t n) {
 Result<BufReader> BufReader::open(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string name(path);
-  int fd = -1;
-  do {
-    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR) fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
   if (fd < 0) return IoError::from_os_code(errno);
   BufReader reader(fd, nullptr);  // owns the descriptor should the buffer allocation throw
   reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);

@@ -1,4 +1,5 @@
-// Value-or-error returns of the reading core: I/O errors travel as values, never as exceptions.
+// Value-or-error returns: I/O errors (and, in the Python layer, pending Python errors) travel as
+// values, never as exceptions.
 #pragma once
 
 #include <optional>
@@ -12,21 +13,23 @@ namespace pluvo {
 // Empty on success.
 using Status = std::optional<IoError>;
 
-template <class T>
+template <class T, class E = IoError>
 class [[nodiscard]] Result {
  public:
   Result(T value)
-      : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT: implicit by design
-  Result(IoError error) : state_(std::in_place_index<1>, error) {}  // NOLINT: implicit by design
+      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(E error)
+      : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit by design
 
   [[nodiscard]] bool ok() const noexcept { return state_.index() == 0; }
   [[nodiscard]] T& value() & { return std::get<0>(state_); }
   [[nodiscard]] const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  [[nodiscard]] const IoError& error() const { return std::get<1>(state_); }
+  [[nodiscard]] const E& error() const& { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
 
  private:
-  std::variant<T, IoError> state_;
+  std::variant<T, E> state_;
 };
 
 }  // namespace pluvo

@@ -19,7 +19,8 @@ inline constexpr std::size_t kFirstBlockChunkBytes = std::size_t{1} << 20;
 
 // Reads byte_len bytes (a multiple of sizeof(T)) as little-endian samples. Fails like one exact
 // read of byte_len bytes: at the end of the data with UnexpectedEof, the bytes read consumed.
-// Throws std::bad_alloc when the samples genuinely do not fit in memory.
+// Throws SampleAllocationFailure (a std::bad_alloc) when the samples genuinely do not fit in
+// memory.
 template <class T>
 Result<SampleBuffer<T>> read_sample_block(BufReader& input, std::size_t byte_len) {
   const std::size_t count = byte_len / sizeof(T);

@@ -2,12 +2,26 @@
 // that the Python layer can hand it to NumPy and free it with free_raw_parts() later.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
 namespace pluvo {
+
+// Samples that do not fit in memory. Its text names the size, so it is built without allocating.
+class SampleAllocationFailure : public std::bad_alloc {
+ public:
+  explicit SampleAllocationFailure(std::size_t bytes) noexcept {
+    std::snprintf(text_.data(), text_.size(), "memory allocation of %zu bytes failed", bytes);
+  }
+  [[nodiscard]] const char* what() const noexcept override { return text_.data(); }
+
+ private:
+  std::array<char, 64> text_{};
+};
 
 template <class T>
 class SampleBuffer {
@@ -44,9 +58,11 @@ class SampleBuffer {
       SampleBuffer().swap(*this);
       return;
     }
-    if (size > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    if (size > static_cast<std::size_t>(-1) / sizeof(T)) {
+      throw SampleAllocationFailure(static_cast<std::size_t>(-1));
+    }
     void* grown = std::realloc(size_ == 0 ? nullptr : data_, size * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
+    if (grown == nullptr) throw SampleAllocationFailure(size * sizeof(T));
     data_ = static_cast<T*>(grown);
     size_ = size;
   }

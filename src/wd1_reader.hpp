@@ -10,12 +10,12 @@
 namespace pluvo {
 
 struct WD1Event {
-  std::int32_t event_size;
-  std::int32_t board_id;
-  std::int32_t pattern;
-  std::int32_t board_channel;
-  std::int32_t event_counter;
-  std::int32_t timestamp;
+  std::int32_t event_size{};
+  std::int32_t board_id{};
+  std::int32_t pattern{};
+  std::int32_t board_channel{};
+  std::int32_t event_counter{};
+  std::int32_t timestamp{};
   SampleBuffer<std::uint16_t> data;
 };
 

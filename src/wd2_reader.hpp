@@ -12,12 +12,13 @@
 
 namespace pluvo {
 
+// NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): a false alarm through std::variant
 struct WD2Event {
-  std::uint32_t event_counter;
-  std::uint64_t timestamp;
-  std::uint32_t samples;
-  std::uint64_t sampling_period;
-  std::int32_t channels;
+  std::uint32_t event_counter{};
+  std::uint64_t timestamp{};
+  std::uint32_t samples{};
+  std::uint64_t sampling_period{};
+  std::int32_t channels{};
   SampleBuffer<float> data;
 };
 
@@ -48,7 +49,7 @@ class WD2Reader {
 
   BufReader input_;
   WD2Layout layout_;
-  std::int32_t probed_channels_;
+  std::int32_t probed_channels_{};
   bool finished_ = false;
 };
 
