@@ -1,0 +1,503 @@
+"""Which exception, with which message, each failure of pluvo raises."""
+
+import os
+import re
+import struct
+import sys
+
+import pytest
+from helpers import run_python
+from pluvo import EventReader
+
+CAPACITY = "capacity overflow"
+SHORT = "failed to fill whole buffer"
+NUL = "file name contained an unexpected NUL byte"
+WD1_HEADER = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
+
+
+def os_message(number):
+    return f"{os.strerror(number)} (os error {number})"
+
+
+def unknown_type(reader_type):
+    return f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'"
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def assert_single_message(exc, exc_type, message):
+    assert type(exc) is exc_type
+    assert exc.args == (message,)
+    assert str(exc) == message
+
+
+def assert_os_error(exc, exc_type, message):
+    assert_single_message(exc, exc_type, message)
+    # The error number lives only inside the message.
+    assert exc.errno is None
+    assert exc.strerror is None
+    assert exc.filename is None
+    assert exc.filename2 is None
+
+
+def raised_by(call):
+    """The exception call() raises; BaseException so that PanicException is caught too."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: B902
+        return exc
+    pytest.fail("no exception raised")
+
+
+def bad_wd1_header(event_size, **fields):
+    return struct.pack(
+        "<6i",
+        event_size,
+        fields.get("board_id", 0),
+        fields.get("pattern", 0),
+        fields.get("board_channel", 0),
+        fields.get("event_counter", 0),
+        fields.get("timestamp", 0),
+    )
+
+
+@pytest.fixture
+def panic_class(write_file, writer):
+    path = write_file([bad_wd1_header(0)], name="panic.wd1")
+    return type(raised_by(lambda: next(EventReader(path, "WD1"))))
+
+
+# --- failures to open the file ---------------------------------------------------------------
+
+
+def missing_file(tmp_path):
+    return tmp_path / "absent.wd1"
+
+
+def missing_directory(tmp_path):
+    return tmp_path / "absent" / "events.wd1"
+
+
+def file_as_directory(tmp_path):
+    (tmp_path / "plain").write_bytes(b"")
+    return tmp_path / "plain" / "events.wd1"
+
+
+def symlink_loop(tmp_path):
+    (tmp_path / "a").symlink_to(tmp_path / "b")
+    (tmp_path / "b").symlink_to(tmp_path / "a")
+    return tmp_path / "a"
+
+
+def long_name(tmp_path):
+    return tmp_path / ("x" * 300)
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1", ""])
+@pytest.mark.parametrize(
+    ("make_path", "exc_type", "number"),
+    [
+        (missing_file, FileNotFoundError, 2),
+        (missing_directory, FileNotFoundError, 2),
+        (file_as_directory, NotADirectoryError, 20),
+        (symlink_loop, OSError, 40),
+        (long_name, OSError, 36),
+    ],
+    ids=["missing", "missing-dir", "not-a-dir", "loop", "long-name"],
+)
+def test_open_failure(tmp_path, make_path, exc_type, number, reader_type):
+    path = str(make_path(tmp_path))
+    exc = raised_by(lambda: EventReader(path, reader_type))
+    assert_os_error(exc, exc_type, os_message(number))
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root passes every permission check")
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1"])
+def test_open_without_permission(tmp_path, reader_type):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    (locked / "events.wd1").write_bytes(b"")
+    locked.chmod(0)
+    try:
+        exc = raised_by(lambda: EventReader(str(locked / "events.wd1"), reader_type))
+    finally:
+        locked.chmod(0o700)
+    assert_os_error(exc, PermissionError, os_message(13))
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2", "wd1"])
+@pytest.mark.parametrize("name", ["a\0b", "\0", "{existing}\0", "{existing}\0tail"])
+def test_path_with_nul_byte(write_file, name, reader_type):
+    path = name.format(existing=write_file([b""]))
+    exc = raised_by(lambda: EventReader(path, reader_type))
+    assert_os_error(exc, OSError, NUL)
+
+
+# --- reader types ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "reader_type",
+    [
+        "wd1",
+        "wd2",
+        "Wd1",
+        "WD3",
+        "WD1 ",
+        " WD1",
+        "WD",
+        "WD12",
+        "",
+        "WD1\0",
+        "'",
+        'it\'s "quoted"',
+        "line\nbreak",
+        "tab\there\\",
+        "WDé",
+        "ＷＤ１",
+    ],
+)
+def test_unknown_reader_type(write_file, reader_type):
+    path = write_file([b""])
+    before = open_fds()
+    exc = raised_by(lambda: EventReader(path, reader_type))
+    assert_single_message(exc, ValueError, unknown_type(reader_type))
+    # The file is closed before raising.
+    assert open_fds() == before
+
+
+def test_unknown_reader_type_on_a_directory(tmp_path):
+    # A directory opens; the type check comes after the open.
+    exc = raised_by(lambda: EventReader(str(tmp_path), "WD3"))
+    assert_single_message(exc, ValueError, unknown_type("WD3"))
+
+
+# --- the WD2 layout probe --------------------------------------------------------------------
+
+
+def wd2_multi(writer, counter, **kw):
+    return writer.wd2_record(
+        [0.5, 1.5, 2.5, 3.5], event_counter=counter, sampling_period=16, channels=2, **kw
+    )
+
+
+def subnormal(bits):
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
+
+
+@pytest.mark.parametrize(
+    "make_records",
+    [
+        lambda w: [],
+        lambda w: [b"\x01"],
+        lambda w: [bytes(27)],
+        lambda w: [wd2_multi(w, 7)],
+        lambda w: [wd2_multi(w, 7), wd2_multi(w, 8)[:27]],
+        # First sample's bit pattern 2 is read as channels: the probe needs 80 of the 72 bytes.
+        lambda w: [
+            w.wd2_record([subnormal(2), 1.0, 2.0], event_counter=c, sampling_period=8)
+            for c in (1, 2)
+        ],
+    ],
+    ids=["empty", "one-byte", "27-bytes", "one-record", "second-header-cut", "probe-overruns"],
+)
+def test_wd2_probe_short_file(write_file, writer, make_records):
+    path = write_file(make_records(writer))
+    before = open_fds()
+    exc = raised_by(lambda: EventReader(path, "WD2"))
+    assert_os_error(exc, OSError, SHORT)
+    assert open_fds() == before
+
+
+def test_wd2_probe_on_directory(tmp_path):
+    # Not mapped by kind: plain OSError, not IsADirectoryError.
+    exc = raised_by(lambda: EventReader(str(tmp_path), "WD2"))
+    assert_os_error(exc, OSError, os_message(21))
+
+
+def test_wd2_probe_block_just_below_limit_on_short_file(write_file, writer):
+    # 2**31 - 4 bytes is a legal block size; the file ends inside it.
+    header = writer.wd2_record([], event_counter=0, samples_per_channel=2**29 - 1, channels=1)
+    path = write_file([header, bytes(64)])
+    exc = raised_by(lambda: EventReader(path, "WD2"))
+    assert_os_error(exc, OSError, SHORT)
+
+
+# --- read failures during iteration ----------------------------------------------------------
+
+
+def test_directory_as_wd1_raises_on_first_next(tmp_path):
+    reader = EventReader(str(tmp_path), "WD1")
+    exc = raised_by(lambda: next(reader))
+    assert_os_error(exc, IsADirectoryError, os_message(21))
+    # The reader stays finished after a read failure.
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(reader)
+    assert list(reader) == []
+
+
+# --- internal faults -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("event_size", [22, 21, 1, 0, -1, -24, -(2**31) + 24])
+def test_negative_sample_block(write_file, writer, panic_class, event_size):
+    path = write_file(
+        [
+            bad_wd1_header(event_size, board_id=9),
+            writer.wd1_record(
+                [10, 20], board_id=1, pattern=2, board_channel=3, event_counter=4, timestamp=5
+            ),
+        ]
+    )
+    reader = EventReader(path, "WD1")
+    exc = raised_by(lambda: next(reader))
+    assert_single_message(exc, panic_class, CAPACITY)
+    # The bad header stays consumed: the next record starts right after its 24 bytes.
+    event = next(reader)
+    assert [event[key] for key in WD1_HEADER] == [28, 1, 2, 3, 4, 5]
+    assert event["data"].tolist() == [10, 20]
+    with pytest.raises(StopIteration):
+        next(reader)
+
+
+def test_faults_between_records(write_file, writer, panic_class):
+    path = write_file(
+        [
+            writer.wd1_record([1], event_counter=1),
+            bad_wd1_header(0),
+            bad_wd1_header(-1),
+            writer.wd1_record([2], event_counter=2),
+            bad_wd1_header(22),
+        ]
+    )
+    reader = EventReader(path, "WD1")
+    outcomes = []
+    for _ in range(6):
+        try:
+            outcomes.append(next(reader)["event_counter"])
+        except StopIteration:
+            outcomes.append("end")
+        except panic_class as exc:
+            outcomes.append(str(exc))
+    assert outcomes == [1, CAPACITY, CAPACITY, 2, CAPACITY, "end"]
+
+
+def test_panic_exception_class(panic_class):
+    assert panic_class.__module__ == "pyo3_runtime"
+    assert panic_class.__name__ == "PanicException"
+    assert panic_class.__qualname__ == "PanicException"
+    assert panic_class.__bases__ == (BaseException,)
+    assert not issubclass(panic_class, Exception)
+
+
+def test_panic_exception_doc(panic_class):
+    doc = panic_class.__doc__
+    assert doc.startswith("\n")
+    assert doc.endswith("\n")
+    paragraphs = doc.strip("\n").split("\n\n")
+    assert len(paragraphs) == 2
+    assert "panic" in paragraphs[0].lower()
+    assert "SystemExit" in paragraphs[1]
+    assert "BaseException" in paragraphs[1]
+
+
+def test_panic_not_caught_as_exception(write_file, panic_class):
+    reader = EventReader(write_file([bad_wd1_header(0)]), "WD1")
+    caught_by = None
+    try:
+        try:
+            next(reader)
+        except Exception:
+            caught_by = "Exception"
+    except BaseException as exc:  # noqa: B902
+        caught_by = type(exc)
+    assert caught_by is panic_class
+
+
+def test_same_class_every_fault(write_file, writer, panic_class):
+    wd1 = write_file([bad_wd1_header(0)], name="a.wd1")
+    wd2 = write_file(
+        [writer.wd2_record([], event_counter=0, samples_per_channel=2**29, channels=1)],
+        name="b.wd2",
+    )
+    faults = [
+        raised_by(lambda: next(EventReader(wd1, "WD1"))),
+        raised_by(lambda: next(EventReader(wd1, "WD1"))),
+        raised_by(lambda: EventReader(wd2, "WD2")),
+    ]
+    assert all(type(exc) is panic_class for exc in faults)
+
+
+def test_fault_report_on_stderr(write_file, capfd):
+    reader = EventReader(write_file([bad_wd1_header(0)]), "WD1")
+    capfd.readouterr()
+    raised_by(lambda: next(reader))
+    lines = capfd.readouterr().err.splitlines()
+    # A first line names the thread and the place; the message follows on its own line.
+    assert CAPACITY in lines[1:]
+
+
+@pytest.mark.parametrize(
+    ("samples", "channels"),
+    [(2**29, 1), (1, 2**29), (2**28, 2), (2**29 + 1, 1), (3, 2**28)],
+)
+def test_wd2_probe_block_too_large(write_file, writer, panic_class, samples, channels):
+    header = writer.wd2_record([], event_counter=0, samples_per_channel=samples, channels=channels)
+    path = write_file([header, bytes(64)])
+    before = open_fds()
+    exc = raised_by(lambda: EventReader(path, "WD2"))
+    assert_single_message(exc, panic_class, CAPACITY)
+    assert open_fds() == before
+
+
+def test_wd2_block_too_large_during_iteration(write_file, writer, panic_class):
+    path = write_file(
+        [
+            wd2_multi(writer, 7),
+            wd2_multi(writer, 8),
+            # 2 channels x 2**28 samples x 4 bytes = 2**31: only the 28-byte header is consumed.
+            writer.wd2_record(
+                [], event_counter=9, samples_per_channel=2**28, sampling_period=16, channels=2
+            ),
+            wd2_multi(writer, 10),
+        ]
+    )
+    reader = EventReader(path, "WD2")
+    assert [next(reader)["event_counter"] for _ in range(2)] == [7, 8]
+    exc = raised_by(lambda: next(reader))
+    assert_single_message(exc, panic_class, CAPACITY)
+    event = next(reader)
+    assert event["event_counter"] == 10
+    assert event["data"].tolist() == [0.5, 1.5, 2.5, 3.5]
+    with pytest.raises(StopIteration):
+        next(reader)
+
+
+# --- re-entrant use --------------------------------------------------------------------------
+
+REENTER = """
+    import json, sys
+    import pluvo
+
+    seen = []
+
+    class Reenter:
+        # Runs while the first next() builds its first array, which imports NumPy.
+        def find_spec(self, name, path=None, target=None):
+            if name == "numpy" and not seen:
+                for call in (lambda: next(reader), lambda: iter(reader)):
+                    try:
+                        call()
+                        seen.append("no exception")
+                    except BaseException as exc:
+                        seen.append([type(exc) is RuntimeError, list(exc.args)])
+            return None
+
+    reader = pluvo.EventReader(sys.argv[1], "WD1")
+    sys.meta_path.insert(0, Reenter())
+    counters = [event["event_counter"] for event in reader]
+    print(json.dumps({"seen": seen, "counters": counters}))
+"""
+
+
+def test_reentrant_use_is_refused(write_file, writer, tmp_path):
+    path = write_file([writer.wd1_record([1], event_counter=c) for c in (1, 2)])
+    result = run_python(REENTER, path, tmp_path=tmp_path)
+    if not result["seen"]:
+        pytest.skip("NumPy was not imported during the first next()")
+    assert result["seen"] == [[True, ["Already borrowed"]], [True, ["Already mutably borrowed"]]]
+    # The refused calls left the borrow alone: the outer iteration goes on normally.
+    assert result["counters"] == [1, 2]
+
+
+# --- out of memory ---------------------------------------------------------------------------
+
+OUT_OF_MEMORY = """
+    import json, resource, sys
+    import numpy
+    import pluvo
+
+    path, reader_type, skip = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    reader = pluvo.EventReader(path, reader_type)
+    for _ in range(skip):
+        next(reader)
+
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    # Far less room than the 1.5 GB block needs; plenty for everything else.
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (256 << 20), hard))
+
+    outcomes = []
+    for _ in range(2):
+        try:
+            event = next(reader)
+            header = {k: v for k, v in event.items() if k != "data"}
+            outcomes.append(header | {"length": len(event["data"])})
+        except BaseException as exc:
+            outcomes.append([type(exc).__module__, type(exc).__name__, list(map(str, exc.args))])
+    print(json.dumps(outcomes))
+"""
+
+BLOCK = 1_500_000_000
+
+
+def assert_memory_error(outcome):
+    module, name, args = outcome
+    assert (module, name, len(args)) == ("builtins", "MemoryError", 1)
+    assert re.fullmatch(r"memory allocation of [1-9][0-9]* bytes failed", args[0])
+
+
+def sparse(path, head, block):
+    """head, then zeros up to the end of a block of the given size and 4 KiB more, all sparse."""
+    with open(path, "wb") as out:
+        out.write(head)
+        out.truncate(len(head) + block + 4096)
+
+
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="needs a 64-bit address space")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_out_of_memory_wd1(tmp_path):
+    path = tmp_path / "huge.wd1"
+    sparse(path, bad_wd1_header(24 + BLOCK), BLOCK)
+    outcomes = run_python(
+        OUT_OF_MEMORY, path, "WD1", 0, tmp_path=tmp_path, env={"OPENBLAS_NUM_THREADS": "1"}
+    )
+    assert_memory_error(outcomes[0])
+    # Still usable: it reads on in the zeros, whose size field 0 cannot be read.
+    assert outcomes[1] == ["pyo3_runtime", "PanicException", [CAPACITY]]
+
+
+@pytest.mark.skipif(sys.maxsize < 2**32, reason="needs a 64-bit address space")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_out_of_memory_wd2(tmp_path, writer):
+    path = tmp_path / "huge.wd2"
+    records = [
+        writer.wd2_record([1.0, 2.0], event_counter=c, sampling_period=16, channels=2)
+        for c in (0, 1)
+    ]
+    # 2 channels x 187.5 M samples x 4 bytes = 1.5 GB.
+    big = writer.wd2_record(
+        [], event_counter=2, samples_per_channel=BLOCK // 8, sampling_period=16, channels=2
+    )
+    sparse(path, b"".join(records) + big, BLOCK)
+    outcomes = run_python(
+        OUT_OF_MEMORY, path, "WD2", 2, tmp_path=tmp_path, env={"OPENBLAS_NUM_THREADS": "1"}
+    )
+    assert_memory_error(outcomes[0])
+    # Still usable: it reads on in the zeros, an all-zero header with no samples.
+    assert outcomes[1] == {
+        "event_counter": 0,
+        "timestamp": 0,
+        "samples": 0,
+        "sampling_period": 0,
+        "channels": 0,
+        "length": 0,
+    }
