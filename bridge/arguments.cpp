@@ -50,18 +50,6 @@ PendingError multiple_values(const FunctionDescription& description, std::string
                     std::string(name) + "'");
 }
 
-// The key's UTF-8 text; a key that is not a str, or has no UTF-8 form, has none.
-std::optional<std::string_view> keyword_text(PyObject* key) {
-  if (PyUnicode_Check(key) == 0) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 // The output slot of a keyword argument: keyword-only parameters first, then positional ones.
 std::optional<std::size_t> keyword_slot(const FunctionDescription& description,
                                         std::string_view name) {
@@ -100,7 +88,8 @@ PyStatus FunctionDescription::extract_arguments(PyObject* args, PyObject* kwargs
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-      const std::optional<std::string_view> name = keyword_text(key);
+      // A key that is not a str, or has no UTF-8 form, matches no parameter.
+      const std::optional<std::string_view> name = text_view(key);
       const std::optional<std::size_t> slot = name ? keyword_slot(*this, *name) : std::nullopt;
       if (!name || !slot) {
         return type_error(full_name() + " got an unexpected keyword argument '" + str_text(key) +

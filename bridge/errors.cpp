@@ -49,16 +49,11 @@ PyObject* exception_type_of(ErrorKind kind) noexcept {
   }
 }
 
-// The UTF-8 form of a str, or nothing (with the interpreter's error cleared).
 std::optional<std::string> utf8_of(PyObject* text) {
-  if (text == nullptr || PyUnicode_Check(text) == 0) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string(data, static_cast<std::size_t>(size));
+  if (text == nullptr) return std::nullopt;
+  const auto view = text_view(text);
+  if (!view) return std::nullopt;
+  return std::string(*view);
 }
 
 std::string attribute_text(PyObject* object, const char* name, const char* fallback) {
@@ -257,6 +252,17 @@ PendingError cast_failure(PyObject* object, PyTypeObject* expected) {
   return PendingError::with_text(PyExc_TypeError, "'" + qualified_name(Py_TYPE(object)) +
                                                       "' object cannot be cast as '" +
                                                       qualified_name(expected) + "'");
+}
+
+std::optional<std::string_view> text_view(PyObject* object) {
+  if (PyUnicode_Check(object) == 0) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 std::string repr_text(PyObject* object) {

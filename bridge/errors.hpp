@@ -78,6 +78,10 @@ PendingError cast_failure(PyObject* object, PyTypeObject* expected);
 
 // The exception as "PyErr { type: ..., value: ..., traceback: ... }", for fault messages.
 std::string debug_description(PendingError error);
+// The UTF-8 form a str caches, or nothing (with the interpreter's error cleared) for any other
+// object or a str without one.
+std::optional<std::string_view> text_view(PyObject* object);
+
 // repr() of the object, or "<unprintable ...>" after reporting the failure as unraisable.
 std::string repr_text(PyObject* object);
 // str() of the object, with the same fallback.

@@ -36,26 +36,32 @@ void slice_container_dealloc(PyObject* self) {
   });
 }
 
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kSliceContainerFlags = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+// Interpreters without the flag (CPython 3.9, PyPy 3.9) would inherit object's constructor and
+// make containers that own nothing: refuse as the flag does.
+constexpr unsigned long kSliceContainerFlags = 0;
+PyObject* refuse_instantiation(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
+}
+#endif
+
 PyObject* create_slice_container_type() {
   static PyType_Slot slots[] = {
       {Py_tp_doc,
        const_cast<char*>("Utility type to store an owned sample buffer safely on the Python heap")},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+      {Py_tp_new, reinterpret_cast<void*>(&refuse_instantiation)},
+#endif
       {0, nullptr},
   };
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
   static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(PySliceContainerObject), 0,
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                             kSliceContainerFlags, slots};
   return PyType_FromSpec(&spec);
-#else
-  // Interpreters without the flag refuse instantiation of a type that has no tp_new.
-  static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(PySliceContainerObject), 0, 0,
-                             slots};
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type != nullptr) reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
-  return type;
-#endif
 }
 
 LazyTypeObject& slice_container_type() {
