@@ -56,15 +56,16 @@ std::optional<std::string> utf8_of(PyObject* text) {
   return std::string(*view);
 }
 
-std::string attribute_text(PyObject* object, const char* name, const char* fallback) {
+// The attribute as text, or nothing (with the interpreter's error cleared).
+std::optional<std::string> attribute_text(PyObject* object, const char* name) {
   const PyRef value(PyObject_GetAttrString(object, name));
   if (!value) PyErr_Clear();
-  return utf8_of(value.get()).value_or(fallback);
+  return utf8_of(value.get());
 }
 
 std::string qualified_name(PyTypeObject* type) {
-  return attribute_text(reinterpret_cast<PyObject*>(type), "__qualname__",
-                        "<failed to extract type name>");
+  return attribute_text(reinterpret_cast<PyObject*>(type), "__qualname__")
+      .value_or("<failed to extract type name>");
 }
 
 std::string formatted_text(PyObject* object, PyObject* (*format)(PyObject*)) {
@@ -73,11 +74,9 @@ std::string formatted_text(PyObject* object, PyObject* (*format)(PyObject*)) {
     if (auto utf8 = utf8_of(text.get())) return *std::move(utf8);
   }
   write_unraisable(PendingError::fetch(), object);
-  const PyRef type = PyRef::borrowed(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-  if (auto name = utf8_of(PyRef(PyObject_GetAttrString(type.get(), "__name__")).get())) {
+  if (auto name = attribute_text(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__")) {
     return "<unprintable " + *name + " object>";
   }
-  PyErr_Clear();
   return "<unprintable object>";
 }
 
