@@ -1,5 +1,7 @@
 #include "numpy.hpp"
 
+#include <array>
+#include <atomic>
 #include <string>
 
 #include "errors.hpp"
@@ -18,6 +20,7 @@ constexpr std::size_t kDescrFromType = 45;
 constexpr std::size_t kNewFromDescr = 94;
 constexpr std::size_t kSetBaseObject = 282;
 constexpr int kArrayWriteable = 1024;
+constexpr std::size_t kBuiltinTypeCount = 24;  // type numbers below NPY_NTYPES
 
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int,
@@ -161,6 +164,23 @@ PyRef slice_container(OwnedSlice& slice) {
   return PyRef(container);
 }
 
+// NumPy's descriptor of a builtin type number, looked up once; the cache holds a reference for the
+// life of the process.
+PyObject* builtin_descriptor(void** api, int type_number) {
+  static std::array<std::atomic<PyObject*>, kBuiltinTypeCount> cache{};
+  std::atomic<PyObject*>& slot = cache.at(static_cast<std::size_t>(type_number));
+  if (PyObject* cached = slot.load(std::memory_order_acquire)) return cached;
+  PyObject* looked_up =
+      checked_api_result(reinterpret_cast<DescrFromType>(api[kDescrFromType])(type_number))
+          .release();
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, looked_up, std::memory_order_acq_rel)) {
+    Py_DECREF(looked_up);
+    return expected;
+  }
+  return looked_up;
+}
+
 }  // namespace
 
 PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice) {
@@ -169,11 +189,12 @@ PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& 
   npy_intp strides[] = {static_cast<npy_intp>(element_size)};
   PyRef container = slice_container(slice);
   void** const api = numpy_api();
-  PyRef descriptor =
-      checked_api_result(reinterpret_cast<DescrFromType>(api[kDescrFromType])(type_number));
+  // The array takes over a reference to its descriptor.
+  PyObject* descriptor = builtin_descriptor(api, type_number);
+  Py_INCREF(descriptor);
   PyRef array = checked_api_result(reinterpret_cast<NewFromDescr>(api[kNewFromDescr])(
-      static_cast<PyTypeObject*>(api[kArrayType]), descriptor.release(), 1, dimensions, strides,
-      data, kArrayWriteable, nullptr));
+      static_cast<PyTypeObject*>(api[kArrayType]), descriptor, 1, dimensions, strides, data,
+      kArrayWriteable, nullptr));
   static_cast<void>(
       reinterpret_cast<SetBaseObject>(api[kSetBaseObject])(array.get(), container.release()));
   return array.release();

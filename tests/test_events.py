@@ -106,7 +106,12 @@ def test_each_event_is_a_new_dict(write_file, writer):
     first, second = wd1_events(path)
     assert first is not second
     first["extra"] = 1  # callers may change what they got
+    del first["board_id"]
+    first.clear()
     assert "extra" not in second
+    assert list(second) == WD1_KEYS
+    (again, _) = wd1_events(path)
+    assert list(again) == WD1_KEYS and again["data"].tolist() == [1]
 
 
 # --- header values ---------------------------------------------------------------------------
