@@ -10,6 +10,14 @@
 #include "type_object.hpp"
 
 namespace pluvo {
+
+// CPython's headers declare the allocation-tracing calls without C linkage, so C++ callers would
+// look for mangled names; these declarations name the real functions.
+namespace allocation_tracing {
+extern "C" int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
+extern "C" int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
+}  // namespace allocation_tracing
+
 namespace {
 
 using npy_intp = Py_intptr_t;
@@ -21,6 +29,9 @@ constexpr std::size_t kNewFromDescr = 94;
 constexpr std::size_t kSetBaseObject = 282;
 constexpr int kArrayWriteable = 1024;
 constexpr std::size_t kBuiltinTypeCount = 24;  // type numbers below NPY_NTYPES
+// Sample buffers are reported to the interpreter's allocation tracing under their own domain:
+// PyPy counts them as memory pressure, so its collector frees dropped arrays in time.
+constexpr unsigned int kSampleBufferDomain = 0x706c7576;
 
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int,
@@ -34,6 +45,10 @@ struct PySliceContainerObject {
 void slice_container_dealloc(PyObject* self) {
   unraisable_guard([self] {
     const SliceContainerRecord& record = reinterpret_cast<PySliceContainerObject*>(self)->record;
+    if (record.capacity != 0) {
+      allocation_tracing::PyTraceMalloc_Untrack(kSampleBufferDomain,
+                                                reinterpret_cast<std::uintptr_t>(record.data));
+    }
     record.release(record.data, record.length, record.capacity);
     free_instance(self);
   });
@@ -187,7 +202,12 @@ PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& 
   void* const data = slice.data();
   npy_intp dimensions[] = {static_cast<npy_intp>(slice.length())};
   npy_intp strides[] = {static_cast<npy_intp>(element_size)};
+  const std::size_t tracked_bytes = slice.capacity() * element_size;
   PyRef container = slice_container(slice);
+  if (tracked_bytes != 0) {
+    allocation_tracing::PyTraceMalloc_Track(kSampleBufferDomain,
+                                            reinterpret_cast<std::uintptr_t>(data), tracked_bytes);
+  }
   void** const api = numpy_api();
   // The array takes over a reference to its descriptor.
   PyObject* descriptor = builtin_descriptor(api, type_number);

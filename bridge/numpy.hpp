@@ -34,6 +34,7 @@ class OwnedSlice {
   }
   [[nodiscard]] void* data() const noexcept { return record_.data; }
   [[nodiscard]] std::size_t length() const noexcept { return record_.length; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return record_.capacity; }
   SliceContainerRecord take() noexcept {
     owned_ = false;
     return record_;

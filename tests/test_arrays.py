@@ -1,6 +1,7 @@
 """The "data" arrays: type, layout, flags, their base container and the buffer's lifetime."""
 
 import gc
+import platform
 import weakref
 
 import numpy as np
@@ -201,3 +202,31 @@ def test_arrays_of_different_events_never_share_memory(make_file, kind):
             assert first.base is not second.base
     arrays[0][:] = 0
     assert arrays[1].tolist() == rows[1]
+
+
+@pytest.mark.skipif(
+    platform.python_implementation() != "CPython", reason="allocation tracing is CPython's"
+)
+@pytest.mark.parametrize("kind", FORMATS)
+def test_sample_buffers_are_traced_while_arrays_live(make_file, kind):
+    import tracemalloc  # PyPy has no such module
+
+    block = 6 * FORMATS[kind][1]
+    path = make_file(kind, [[n] * 6 for n in range(3)])
+    domain = tracemalloc.DomainFilter(True, 0x706C7576)
+
+    def traced():
+        snapshot = tracemalloc.take_snapshot().filter_traces([domain])
+        return [trace.size for trace in snapshot.traces]
+
+    tracemalloc.start()
+    try:
+        events = list(pluvo.EventReader(path, kind))
+        assert traced() == [block] * 3
+        del events[0]
+        assert traced() == [block] * 2
+        del events
+        gc.collect()
+        assert traced() == []
+    finally:
+        tracemalloc.stop()
