@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -117,65 +118,65 @@ PyObject* event_reader_iter(PyObject* self) {
   });
 }
 
-// Every event's dict starts as a copy of one made with the keys, in order, mapped to None. The
-// keys are created and interned once per process: a caller can tell them from fresh strings only
-// by identity, while making and hashing seven strings per event cost a fifth of a small event's
-// time. The copy is also sized once instead of growing key by key.
+// The keys of one kind of event and a dict holding them in order, each mapped to None, that every
+// event of that kind starts as a copy of. The keys are created and interned once per process: a
+// caller can tell them from fresh strings only by identity, while making and hashing them for
+// every event cost a fifth of a small event's time. The copy is also sized once instead of growing
+// key by key. Both live for the rest of the process.
 template <std::size_t N>
-class EventTemplate {
+class EventKeys {
  public:
-  explicit constexpr EventTemplate(std::array<std::string_view, N> names) noexcept
-      : names_(names) {}
+  static PyResult<EventKeys> make(const std::array<std::string_view, N>& names) {
+    EventKeys made;
+    PyRef dict = checked_api_result(PyDict_New());
+    for (std::size_t i = 0; i < N; ++i) {
+      PyObject* key =
+          checked_api_result(PyUnicode_FromStringAndSize(names[i].data(),
+                                                         static_cast<Py_ssize_t>(names[i].size())))
+              .release();
+      PyUnicode_InternInPlace(&key);
+      made.keys_[i] = key;
+      if (PyDict_SetItem(dict.get(), key, Py_None) != 0) unwrap_failed(PendingError::fetch());
+    }
+    made.dict_ = dict.release();
+    return made;
+  }
 
-  PyRef new_event() { return checked_api_result(PyDict_Copy(prepared().dict)); }
+  [[nodiscard]] PyRef new_event() const { return checked_api_result(PyDict_Copy(dict_)); }
 
   // Stores the new reference `value` under the key at `index`.
-  void set(PyObject* event, std::size_t index, PyObject* value) {
+  void set(PyObject* event, std::size_t index, PyObject* value) const {
     const PyRef owned_value = checked_api_result(value);
-    if (PyDict_SetItem(event, prepared().keys[index], owned_value.get()) != 0) {
+    if (PyDict_SetItem(event, keys_[index], owned_value.get()) != 0) {
       unwrap_failed(PendingError::fetch());
     }
   }
 
  private:
-  struct Prepared {
-    std::array<PyObject*, N> keys;  // kept for the life of the process, as is the dict
-    PyObject* dict;
-  };
-
-  const Prepared& prepared() {
-    auto ready = prepared_.get_or_try_init([this]() -> PyResult<Prepared> {
-      PyRef dict = checked_api_result(PyDict_New());
-      Prepared made{{}, nullptr};
-      for (std::size_t i = 0; i < N; ++i) {
-        PyObject* key =
-            checked_api_result(PyUnicode_FromStringAndSize(
-                                   names_[i].data(), static_cast<Py_ssize_t>(names_[i].size())))
-                .release();
-        PyUnicode_InternInPlace(&key);
-        made.keys[i] = key;
-        if (PyDict_SetItem(dict.get(), key, Py_None) != 0) unwrap_failed(PendingError::fetch());
-      }
-      made.dict = dict.release();
-      return made;
-    });
-    return *ready.value();
-  }
-
-  std::array<std::string_view, N> names_;
-  OnceCell<Prepared> prepared_;
+  std::array<PyObject*, N> keys_{};
+  PyObject* dict_ = nullptr;
 };
+
+template <std::size_t N>
+const EventKeys<N>& event_keys(OnceCell<EventKeys<N>>& cell,
+                               const std::array<std::string_view, N>& names) {
+  return *cell.get_or_try_init([&] { return EventKeys<N>::make(names); }).value();
+}
 
 PyObject* signed_int(std::int32_t value) {
   return PyLong_FromLong(value);
 }
 PyObject* unsigned_int(std::uint64_t value) {
+  // The signed conversion has the interpreter's fast path for small values.
+  if (value <= static_cast<std::uint64_t>(LONG_MAX))
+    return PyLong_FromLong(static_cast<long>(value));
   return PyLong_FromUnsignedLongLong(value);
 }
 
 PyRef make_event(WD1Event& event) {
-  static EventTemplate<7> keys(
-      {"event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"});
+  static OnceCell<EventKeys<7>> cell;
+  const auto& keys = event_keys<7>(cell, {"event_size", "board_id", "pattern", "board_channel",
+                                          "event_counter", "timestamp", "data"});
   PyRef dict = keys.new_event();
   keys.set(dict.get(), 0, signed_int(event.event_size));
   keys.set(dict.get(), 1, signed_int(event.board_id));
@@ -188,8 +189,9 @@ PyRef make_event(WD1Event& event) {
 }
 
 PyRef make_event(WD2Event& event) {
-  static EventTemplate<6> keys(
-      {"event_counter", "timestamp", "samples", "sampling_period", "channels", "data"});
+  static OnceCell<EventKeys<6>> cell;
+  const auto& keys = event_keys<6>(
+      cell, {"event_counter", "timestamp", "samples", "sampling_period", "channels", "data"});
   PyRef dict = keys.new_event();
   keys.set(dict.get(), 0, unsigned_int(event.event_counter));
   keys.set(dict.get(), 1, unsigned_int(event.timestamp));
