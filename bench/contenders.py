@@ -1,0 +1,155 @@
+"""The readers timed against pluvo. Event readers yield the same dicts as pluvo.EventReader;
+raw readers only move the bytes, as the I/O limit."""
+
+import os
+import struct
+from itertools import repeat
+
+import numpy as np
+import pluvo
+
+import layouts
+
+CHUNK_BYTES = 1 << 20
+
+
+def consume(events):
+    """Counts the events and their samples, so no reader can skip work."""
+    count = samples = 0
+    for event in events:
+        count += 1
+        samples += len(event["data"])
+    return count, samples
+
+
+def pluvo_reader(path, reader_type):
+    return pluvo.EventReader(path, reader_type)
+
+
+def wd2_channels(f):
+    """The channel count of a multi-channel file, None for a single-channel one; probes as pluvo
+    does (two headers read as multi-channel), then rewinds."""
+    size = layouts.WD2_MULTI_HEADER_SIZE
+    first = struct.unpack(layouts.WD2_MULTI_HEADER, f.read(size))
+    f.seek(first[4] * first[2] * 4 % 2**32, os.SEEK_CUR)
+    head = f.read(size)
+    f.seek(0)
+    if len(head) < size:
+        raise OSError("too short to probe the WD2 layout")
+    second = struct.unpack(layouts.WD2_MULTI_HEADER, head)
+    consecutive = second[0] == (first[0] + 1) % 2**32 and second[2:] == first[2:]
+    return second[4] if consecutive else None
+
+
+def _wd1_struct(f):
+    while True:
+        head = f.read(layouts.WD1_HEADER_SIZE)
+        if len(head) < layouts.WD1_HEADER_SIZE:
+            return
+        size, board_id, pattern, board_channel, counter, timestamp = struct.unpack(
+            layouts.WD1_HEADER, head
+        )
+        length = max(size - layouts.WD1_HEADER_SIZE, 0) // 2 * 2
+        block = f.read(length)
+        if len(block) < length:
+            return
+        yield {
+            "event_size": size,
+            "board_id": board_id,
+            "pattern": pattern,
+            "board_channel": board_channel,
+            "event_counter": counter,
+            "timestamp": timestamp,
+            "data": np.frombuffer(block, np.uint16),
+        }
+
+
+def _wd2_struct(f):
+    channels = wd2_channels(f)
+    if channels is None:
+        header, header_size = layouts.WD2_SINGLE_HEADER, layouts.WD2_SINGLE_HEADER_SIZE
+    else:
+        header, header_size = layouts.WD2_MULTI_HEADER, layouts.WD2_MULTI_HEADER_SIZE
+    while True:
+        head = f.read(header_size)
+        if len(head) < header_size:
+            return
+        fields = struct.unpack(header, head)
+        length = 4 * (channels or 1) * fields[2]
+        block = f.read(length)
+        if len(block) < length:
+            return
+        yield {
+            "event_counter": fields[0],
+            "timestamp": fields[1],
+            "samples": fields[2],
+            "sampling_period": fields[3],
+            "channels": fields[4] if channels is not None else 1,
+            "data": np.frombuffer(block, np.float32),
+        }
+
+
+def struct_reader(path, reader_type):
+    with open(path, "rb") as f:
+        yield from (_wd1_struct if reader_type == "WD1" else _wd2_struct)(f)
+
+
+def _fixed_layout(f, reader_type):
+    """The record dtype of the first record, the header field that fixes the record size and its
+    value; every record must share them."""
+    if reader_type == "WD1":
+        size = struct.unpack(layouts.WD1_HEADER, f.read(layouts.WD1_HEADER_SIZE))[0]
+        f.seek(0)
+        return layouts.wd1_dtype(max(size - layouts.WD1_HEADER_SIZE, 0) // 2), "event_size", size
+    channels = wd2_channels(f)
+    samples = struct.unpack(layouts.WD2_SINGLE_HEADER, f.read(layouts.WD2_SINGLE_HEADER_SIZE))[2]
+    f.seek(0)
+    return layouts.wd2_dtype(samples, channels or 1, channels is not None), "samples", samples
+
+
+def bulk_numpy(path, reader_type):
+    with open(path, "rb") as f:
+        dtype, size_field, size = _fixed_layout(f, reader_type)
+        names = [name for name in dtype.names if name != "data"]
+        single_channel = reader_type == "WD2" and "channels" not in names
+        keys = names + ["channels"] * single_channel
+        count = max(1, CHUNK_BYTES // dtype.itemsize)
+        while True:
+            records = np.fromfile(f, dtype, count)
+            if not len(records):
+                return
+            if (records[size_field] != size).any():
+                raise ValueError("bulk_numpy needs records of one size")
+            columns = [records[name].tolist() for name in names] + [repeat(1)] * single_channel
+            for row, data in zip(zip(*columns), records["data"]):
+                event = dict(zip(keys, row))
+                event["data"] = data
+                yield event
+
+
+def raw_read(path):
+    buffer = bytearray(CHUNK_BYTES)
+    total = 0
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            n = f.readinto(buffer)
+            if not n:
+                return total
+            total += n
+
+
+def raw_read_8k(path):
+    fd = os.open(path, os.O_RDONLY)
+    total = 0
+    try:
+        while True:
+            n = len(os.read(fd, 8192))
+            if not n:
+                return total
+            total += n
+    finally:
+        os.close(fd)
+
+
+EVENT_READERS = {"pluvo": pluvo_reader, "struct_reader": struct_reader, "bulk_numpy": bulk_numpy}
+RAW_READERS = {"raw_read": raw_read, "raw_read_8k": raw_read_8k}

@@ -1,0 +1,168 @@
+"""Times pluvo against hand-written and bulk NumPy readers and the raw I/O limit.
+
+build/venv/bin/python bench/run.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
+                                   [--json FILE] [--memory]
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from itertools import islice
+
+import numpy as np
+import pluvo
+
+import contenders
+import make_files
+import memory
+
+CONTENDERS = list(contenders.EVENT_READERS) + list(contenders.RAW_READERS)
+RATIOS = ("struct_reader", "bulk_numpy", "raw_read")
+SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": "%s %s" % (platform.python_implementation(), platform.python_version()),
+        "numpy": np.__version__,
+        "pluvo": pluvo.__file__,
+    }
+
+
+def mismatch(expected, got, sample_dtype):
+    """What differs between two events, or None."""
+    if list(got) != list(expected):
+        return "keys %s, pluvo has %s" % (list(got), list(expected))
+    for key, value in expected.items():
+        other = got[key]
+        if key == "data":
+            if not (isinstance(other, np.ndarray) and other.dtype == value.dtype == sample_dtype):
+                found = getattr(other, "dtype", type(other).__name__)
+                return "data is %s, pluvo's is %s, expected %s" % (found, value.dtype, sample_dtype)
+            if other.shape != value.shape or other.tobytes() != value.tobytes():
+                return "data differs"
+        elif type(other) is not int or type(value) is not int or other != value:
+            return "%s is %r, pluvo has %r" % (key, other, value)
+    return None
+
+
+def check_agreement(bench_file, prefix):
+    """Compares the first `prefix` events of every event reader with pluvo's (pluvo's own against
+    the expected types too); exits on a difference."""
+    read = contenders.EVENT_READERS
+    expected = list(islice(read["pluvo"](bench_file.path, bench_file.reader_type), prefix))
+    for name, reader in read.items():
+        got = list(islice(reader(bench_file.path, bench_file.reader_type), prefix))
+        if len(got) != len(expected):
+            sys.exit(
+                "%s: %s gave %d events, pluvo %d" % (bench_file.name, name, len(got), len(expected))
+            )
+        for index, (a, b) in enumerate(zip(expected, got)):
+            problem = mismatch(a, b, SAMPLE_DTYPES[bench_file.reader_type])
+            if problem:
+                sys.exit("%s: %s, event %d: %s" % (bench_file.name, name, index, problem))
+
+
+def run_once(name, bench_file):
+    """Seconds of one full pass; checks that the whole file was consumed."""
+    start = time.perf_counter()
+    if name in contenders.RAW_READERS:
+        result = contenders.RAW_READERS[name](bench_file.path)
+        expected = bench_file.size
+    else:
+        events = contenders.EVENT_READERS[name](bench_file.path, bench_file.reader_type)
+        result = contenders.consume(events)[0]
+        expected = bench_file.events
+    seconds = time.perf_counter() - start
+    if result != expected:
+        sys.exit("%s: %s read %d, expected %d" % (bench_file.name, name, result, expected))
+    return seconds
+
+
+def time_workload(bench_file, repeat):
+    """Round-robin over the contenders, rotating who goes first."""
+    seconds = {name: [] for name in CONTENDERS}
+    for rep in range(repeat):
+        shift = rep % len(CONTENDERS)
+        for name in CONTENDERS[shift:] + CONTENDERS[:shift]:
+            seconds[name].append(run_once(name, bench_file))
+    results = {}
+    for name, runs in seconds.items():
+        best = min(runs)
+        results[name] = {
+            "seconds": runs,
+            "best": best,
+            "median": statistics.median(runs),
+            "events_per_s": bench_file.events / best,
+            "gb_per_s": bench_file.size / best / 1e9,
+        }
+    ratios = {
+        "pluvo/" + other: results["pluvo"]["gb_per_s"] / results[other]["gb_per_s"]
+        for other in RATIOS
+    }
+    return {"contenders": results, "ratios": ratios}
+
+
+def print_table(bench_file, result, repeat):
+    print(
+        "\n%s: %s, %d events, %.1f MB; best of %d, GB/s from the best"
+        % (
+            bench_file.name,
+            bench_file.reader_type,
+            bench_file.events,
+            bench_file.size / 1e6,
+            repeat,
+        )
+    )
+    print("%-14s %9s %9s %13s %8s" % ("contender", "best s", "median s", "events/s", "GB/s"))
+    for name, row in result["contenders"].items():
+        print(
+            "%-14s %9.4f %9.4f %13.0f %8.3f"
+            % (name, row["best"], row["median"], row["events_per_s"], row["gb_per_s"])
+        )
+    print("  ".join("%s %.2fx" % item for item in result["ratios"].items()))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    make_files.add_arguments(parser)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--check-events", type=int, default=300, help="events compared per file")
+    parser.add_argument("--json", metavar="FILE", help="also write the results here")
+    parser.add_argument("--memory", action="store_true", help="also measure memory and import")
+    args = parser.parse_args()
+
+    report = {"machine": machine(), "scale": args.scale, "repeat": args.repeat, "workloads": {}}
+    for key, value in report["machine"].items():
+        print("%-6s %s" % (key, value))
+    files = make_files.ensure_all(args)
+    for bench_file in files:
+        check_agreement(bench_file, args.check_events)
+        contenders.raw_read(bench_file.path)  # into the page cache
+    print("all readers agree with pluvo on the first %d events of each file" % args.check_events)
+    for bench_file in files:
+        result = time_workload(bench_file, args.repeat)
+        result.update(path=bench_file.path, events=bench_file.events, bytes=bench_file.size)
+        report["workloads"][bench_file.name] = result
+        print_table(bench_file, result, args.repeat)
+    if args.memory:
+        report["memory"] = memory.report(files)
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(report, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()
