@@ -1,22 +1,30 @@
-"""Regenerates the bundled sample files in examples/data, bit for bit.
+"""Regenerates the bundled sample files, bit for bit: python3 examples/make_samples.py [OUT_DIR]
 
 Pulses on a noisy baseline, as a digitizer records them: a fast rise and an exponential
-decay, with random amplitudes and arrival times.
+decay, with random amplitudes and arrival times. OUT_DIR defaults to examples/data.
+
+- sample.wd1: 200 events of 512 uint16 samples on a baseline of 2000 ADC counts, channels 0-3
+  of board 1 taking turns, timestamps 125000 ticks apart.
+- sample_multi.wd2: 100 events of 2 channels x 256 float32 samples (volts around 0).
+- sample_single.wd2: 100 events of 256 float32 samples, single-channel layout.
 """
 
+import argparse
 import math
 import pathlib
 import random
 import sys
+from typing import List, Optional, Sequence
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import wavewriter  # noqa: E402
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 FIXED_STATE = 20261208  # same files on every run
+FILES = ("sample.wd1", "sample_multi.wd2", "sample_single.wd2")
 
 
-def pulse(rng: random.Random, length: int, baseline: float, noise: float) -> list:
+def pulse(rng: random.Random, length: int, baseline: float, noise: float) -> List[float]:
     start = rng.uniform(0.2, 0.4) * length
     amplitude = rng.expovariate(1 / 800.0)
     rise, decay = 3.0, rng.uniform(25.0, 40.0)
@@ -49,11 +57,13 @@ def wd1_file(rng: random.Random) -> bytes:
 def wd2_file(rng: random.Random, channels: int, events: int, length: int) -> bytes:
     records = []
     for n in range(events):
-        values = []
+        values: List[float] = []
         for _ in range(channels):
             values += [v / 1000.0 for v in pulse(rng, length, baseline=0.0, noise=2.0)]
         if channels == 1:
-            values[0] = 0.0  # the first sample is exactly zero, as after pedestal subtraction
+            # Exactly zero, as after pedestal subtraction: with most other first values the
+            # layout probe cannot open a single-channel file (see the README).
+            values[0] = 0.0
         records.append(
             wavewriter.wd2_record(
                 values,
@@ -67,12 +77,32 @@ def wd2_file(rng: random.Random, channels: int, events: int, length: int) -> byt
     return b"".join(records)
 
 
-def main() -> None:
+def write_samples(out_dir: pathlib.Path) -> List[pathlib.Path]:
+    """Writes the three sample files into out_dir; returns their paths."""
+    # One generator for all three files, in this order: each file depends on the ones before.
     rng = random.Random(FIXED_STATE)
-    DATA.mkdir(exist_ok=True)
-    (DATA / "sample.wd1").write_bytes(wd1_file(rng))
-    (DATA / "sample_multi.wd2").write_bytes(wd2_file(rng, channels=2, events=100, length=256))
-    (DATA / "sample_single.wd2").write_bytes(wd2_file(rng, channels=1, events=100, length=256))
+    contents = (
+        wd1_file(rng),
+        wd2_file(rng, channels=2, events=100, length=256),
+        wd2_file(rng, channels=1, events=100, length=256),
+    )
+    out_dir.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for name, content in zip(FILES, contents):
+        path = out_dir / name
+        path.write_bytes(content)
+        paths.append(path)
+    return paths
+
+
+def main(argv: Optional[Sequence[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description="Regenerates the bundled sample files.")
+    parser.add_argument(
+        "out_dir", nargs="?", type=pathlib.Path, default=DATA, help="default: examples/data"
+    )
+    args = parser.parse_args(argv)
+    for path in write_samples(args.out_dir):
+        print(f"{path}: {path.stat().st_size} bytes")
 
 
 if __name__ == "__main__":

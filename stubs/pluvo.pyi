@@ -1,0 +1,58 @@
+"""Type information for the pluvo extension module.
+
+Installed as the stub-only package ``pluvo-stubs``, where type checkers look for the stubs of
+a module that is not a package.
+"""
+
+from typing import Generic, Literal, TypedDict, TypeVar, final, overload, type_check_only
+
+import numpy as np
+
+__all__ = ["EventReader"]
+
+# Final: an event has exactly these keys, so `"board_id" in event` tells the two apart.
+@final
+@type_check_only
+class WD1Event(TypedDict):
+    """One WD1 record. Header values are signed 32-bit, as in the file."""
+
+    event_size: int
+    board_id: int
+    pattern: int
+    board_channel: int
+    event_counter: int
+    timestamp: int
+    data: np.ndarray[tuple[int], np.dtype[np.uint16]]
+
+@final
+@type_check_only
+class WD2Event(TypedDict):
+    """One WD2 record; "data" holds all channels' samples in file order."""
+
+    event_counter: int  # unsigned 32-bit
+    timestamp: int  # unsigned 64-bit
+    samples: int  # unsigned 32-bit, per channel
+    sampling_period: int  # unsigned 64-bit
+    channels: int  # signed 32-bit
+    data: np.ndarray[tuple[int], np.dtype[np.float32]]
+
+_Event_co = TypeVar("_Event_co", bound=WD1Event | WD2Event, covariant=True)
+
+# Generic only here: at run time EventReader[...] is not subscriptable, so annotate with
+# quotes, under `from __future__ import annotations`, or as Iterator[WD1Event].
+@final
+class EventReader(Generic[_Event_co]):
+    """Streams the event records of a WD1 or WD2 file, one new dict per event.
+
+    The file is opened at construction; a WD2 file's first two records are read then to
+    recognise its layout. A reader type other than "WD1" and "WD2" raises ValueError.
+    """
+
+    @overload
+    def __new__(cls, path: str, reader_type: Literal["WD1"]) -> EventReader[WD1Event]: ...
+    @overload
+    def __new__(cls, path: str, reader_type: Literal["WD2"]) -> EventReader[WD2Event]: ...
+    @overload
+    def __new__(cls, path: str, reader_type: str) -> EventReader[WD1Event | WD2Event]: ...
+    def __iter__(self) -> EventReader[_Event_co]: ...
+    def __next__(self) -> _Event_co: ...

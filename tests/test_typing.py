@@ -1,0 +1,40 @@
+"""The type stubs: installed where mypy finds them, true to the built module, and exact enough
+for mypy --strict on the examples and on a typed use of the module."""
+
+import pathlib
+import subprocess
+import sys
+
+import pluvo
+import pytest
+
+pytest.importorskip("mypy")
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def run(*args):
+    return subprocess.run(
+        [sys.executable, *args], cwd=ROOT, capture_output=True, text=True, timeout=600
+    )
+
+
+def test_installed_stub_is_the_source():
+    installed = pathlib.Path(pluvo.__file__).parent / "pluvo-stubs" / "__init__.pyi"
+    assert installed.read_text() == (ROOT / "stubs" / "pluvo.pyi").read_text()
+
+
+def test_strict_mypy(tmp_path):
+    result = run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "tests/typing")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubtest():
+    result = run("-m", "mypy.stubtest", "pluvo")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_typed_usage_runs():
+    result = run("tests/typing/usage.py")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "typed usage ok\n"

@@ -1,0 +1,82 @@
+"""Typed use of pluvo: checked with mypy --strict against the installed stubs, and run as a
+script from the repository's root on the bundled sample files."""
+
+from __future__ import annotations
+
+import sys
+from typing import TYPE_CHECKING, Iterator
+
+import numpy as np
+import pluvo
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:
+    from typing_extensions import assert_type
+
+if TYPE_CHECKING:
+    from pluvo import WD1Event, WD2Event
+
+WD1_FILE = "examples/data/sample.wd1"
+WD2_FILE = "examples/data/sample_multi.wd2"
+
+
+def wd1_peaks(path: str) -> list[int]:
+    reader = pluvo.EventReader(path, "WD1")
+    assert_type(reader, "pluvo.EventReader[WD1Event]")
+    assert_type(iter(reader), "pluvo.EventReader[WD1Event]")
+    first = next(reader)
+    assert_type(first, "WD1Event")
+    assert_type(first["board_channel"], int)
+    assert_type(first["data"], "np.ndarray[tuple[int], np.dtype[np.uint16]]")
+    return [int(first["data"].max())] + [int(event["data"].max()) for event in reader]
+
+
+def wd2_channels(path: str) -> list[np.ndarray[tuple[int, int], np.dtype[np.float32]]]:
+    result = []
+    for event in pluvo.EventReader(path=path, reader_type="WD2"):
+        assert_type(event, "WD2Event")
+        assert_type(event["data"], "np.ndarray[tuple[int], np.dtype[np.float32]]")
+        result.append(event["data"].reshape(event["channels"], event["samples"]))
+    return result
+
+
+def counters(path: str, reader_type: str) -> list[int]:
+    # A reader type known only at run time gives either kind of event.
+    events: Iterator[WD1Event | WD2Event] = pluvo.EventReader(path, reader_type)
+    return [event["event_counter"] for event in events]
+
+
+def board_channels(events: Iterator[WD1Event | WD2Event]) -> list[int]:
+    return [event["board_channel"] for event in events if "board_channel" in event]
+
+
+def rejected(path: str) -> None:
+    """Never called: each line is an error the stubs must report."""
+    pluvo.EventReader(1, "WD1")  # type: ignore[call-overload]
+    pluvo.EventReader(path)  # type: ignore[call-overload]
+    pluvo.EventReader(path, "WD1", 0)  # type: ignore[call-overload]
+    pluvo.EventReader(path, "WD1").close()  # type: ignore[attr-defined]
+    next(pluvo.EventReader(path, "WD1"))["samples"]  # type: ignore[typeddict-item]
+    next(pluvo.EventReader(path, "WD2"))["board_id"]  # type: ignore[typeddict-item]
+    wd2: Iterator[WD2Event] = pluvo.EventReader(path, "WD1")  # type: ignore[assignment]
+    del wd2
+
+    class Sub(pluvo.EventReader["WD1Event"]):  # type: ignore[misc]
+        pass
+
+
+def main() -> None:
+    peaks = wd1_peaks(WD1_FILE)
+    assert len(peaks) == 200 and min(peaks) > 2000, peaks
+    channels = wd2_channels(WD2_FILE)
+    assert [block.shape for block in channels] == [(2, 256)] * 100
+    assert channels[0].dtype == np.float32
+    assert counters(WD2_FILE, "WD2") == list(range(1, 101))
+    assert board_channels(pluvo.EventReader(WD1_FILE, "WD1")) == [n % 4 for n in range(200)]
+    assert board_channels(pluvo.EventReader(WD2_FILE, "WD2")) == []
+    print("typed usage ok")
+
+
+if __name__ == "__main__":
+    main()
