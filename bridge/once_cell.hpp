@@ -30,6 +30,8 @@ class OnceCell {
     if (const T* value = get()) return value;
     PyResult<T> result = init();
     if (!result.ok()) return std::move(result).error();
+    // The computation may have come back here on this thread and filled the cell itself.
+    if (const T* value = get()) return value;
     const T* stored = &storage_.emplace(std::move(result).value());
     value_.store(stored, std::memory_order_release);
     return stored;
@@ -37,7 +39,9 @@ class OnceCell {
 
  private:
   std::atomic<const T*> value_{nullptr};  // set once storage_ is filled
-  std::mutex mutex_;
+  // The filling thread may come back while its computation runs Python code (an import hook, a
+  // finalizer); a plain mutex would deadlock it.
+  std::recursive_mutex mutex_;
   std::optional<T> storage_;
 };
 
