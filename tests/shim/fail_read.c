@@ -1,0 +1,64 @@
+// Preloaded in front of the C library: makes read() fail with a chosen error number on one file,
+// and counts the reads that came back interrupted, so tests can tell that a signal hit a read.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static ssize_t (*real_read)(int, void*, size_t);
+
+static dev_t target_dev;
+static ino_t target_ino;
+static int armed;
+static long long from_offset;
+static long long remaining;  // failures still to inject; negative: no limit
+static long long every = 1;  // fail the first qualifying read and every n-th after it
+static long long seen;
+static int error_number;
+
+long long pluvo_shim_injected;
+long long pluvo_shim_interrupted;
+
+// Failures start with the first qualifying read; reads on other files are never touched.
+void pluvo_shim_configure(unsigned long long dev, unsigned long long ino, long long offset,
+                          long long count, long long period, int error) {
+  target_dev = (dev_t)dev;
+  target_ino = (ino_t)ino;
+  from_offset = offset;
+  remaining = count;
+  every = period > 0 ? period : 1;
+  seen = 0;
+  error_number = error;
+  pluvo_shim_injected = 0;
+  armed = 1;
+}
+
+void pluvo_shim_disarm(void) { armed = 0; }
+
+static int should_fail(int fd) {
+  if (!armed || remaining == 0) return 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_dev != target_dev || st.st_ino != target_ino) return 0;
+  // Pipes have no offset: lseek fails there and every read qualifies.
+  const off_t offset = lseek(fd, 0, SEEK_CUR);
+  if (offset >= 0 && offset < from_offset) return 0;
+  return seen++ % every == 0;
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+  if (real_read == NULL) real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  const int saved = errno;
+  if (should_fail(fd)) {
+    if (remaining > 0) --remaining;
+    ++pluvo_shim_injected;
+    if (error_number == EINTR) ++pluvo_shim_interrupted;
+    errno = error_number;
+    return -1;
+  }
+  errno = saved;
+  const ssize_t got = real_read(fd, buf, count);
+  if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
+  return got;
+}
