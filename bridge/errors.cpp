@@ -104,9 +104,10 @@ std::string debug_string(std::string_view text) {
         out += "\\0";
         break;
       default:
-        if ((c >= 0 && c < 0x20) || c == 0x7f) {
+        // char is unsigned on ARM: compare the byte, not its sign.
+        if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7f) {
           std::array<char, 16> escaped{};
-          std::snprintf(escaped.data(), escaped.size(), "\\u{%x}", static_cast<unsigned>(c));
+          std::snprintf(escaped.data(), escaped.size(), "\\u{%x}", static_cast<unsigned>(byte));
           out += escaped.data();
         } else {
           out += c;
@@ -141,6 +142,8 @@ std::string traceback_description(PyObject* traceback) {
     write_unraisable(PendingError::fetch(), traceback);
     text = "<unformattable " + repr_text(traceback) + ">";
   }
+  // PyPy attaches a traceback without frames to errors raised in C; CPython attaches none.
+  if (*text == "Traceback (most recent call last):\n") return "None";
   return "Some(" + debug_string(*text) + ")";
 }
 

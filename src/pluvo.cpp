@@ -295,6 +295,13 @@ PyResult<PyObject*> make_module() {
   auto module = module_cache.get_or_try_init([]() -> PyResult<PyObject*> {
     PyRef created(PyModule_Create2(&definition, 1013));
     if (!created) return PendingError::fetch();
+#ifdef PYPY_VERSION
+    // PyPy leaves an empty m_doc unset, and the module type's docstring would show through.
+    const PyRef doc(PyUnicode_FromStringAndSize("", 0));
+    if (!doc || PyObject_SetAttrString(created.get(), "__doc__", doc.get()) != 0) {
+      return PendingError::fetch();
+    }
+#endif
     if (auto error = add_event_reader_class(created.get())) return std::move(*error);
     return created.release();
   });

@@ -12,8 +12,11 @@ import pytest
 from helpers import run_python
 from pluvo import EventReader
 
-# What the interpreter itself puts into the dictionary of every extension type.
+# What the interpreter itself puts into the dictionary of every extension type; PyPy adds the
+# descriptors of the instance dictionary and weak references it gives them.
 INTERPRETER_TYPE_ATTRIBUTES = {"__doc__", "__module__"}
+if sys.implementation.name == "pypy":
+    INTERPRETER_TYPE_ATTRIBUTES |= {"__dict__", "__weakref__"}
 OWN_ATTRIBUTES = {"__new__", "__iter__", "__next__"}
 
 
@@ -52,6 +55,7 @@ def test_own_attributes():
     assert set(vars(EventReader)) - INTERPRETER_TYPE_ATTRIBUTES == OWN_ATTRIBUTES
 
 
+@pytest.mark.requires_cpython_type_flags
 @pytest.mark.parametrize(
     "subclass",
     [
@@ -64,6 +68,7 @@ def test_not_subclassable(subclass):
         subclass()
 
 
+@pytest.mark.requires_cpython_type_flags
 def test_not_subclassable_by_class_statement():
     with pytest.raises(TypeError):
 
@@ -71,6 +76,7 @@ def test_not_subclassable_by_class_statement():
             pass
 
 
+@pytest.mark.requires_cpython_type_flags
 def test_instances_are_plain(empty_file):
     reader = EventReader(empty_file, "WD1")
     assert not hasattr(reader, "__dict__")
@@ -112,6 +118,7 @@ REIMPORT = """
 """
 
 
+@pytest.mark.requires_cpython_reimport
 def test_reimport_returns_the_same_module(tmp_path):
     assert run_python(REIMPORT, tmp_path=tmp_path) == {
         "same": [True, True],
