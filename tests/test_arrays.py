@@ -93,12 +93,14 @@ def test_container_type_cannot_be_called(make_file, args):
         container_type(*args)
 
 
+@pytest.mark.requires_cpython_type_flags
 def test_container_type_cannot_be_subclassed(make_file):
     container_type = type(first_array(make_file, "WD2").base)
     with pytest.raises(TypeError):
         type("Sub", (container_type,), {})
 
 
+@pytest.mark.requires_cpython_type_flags
 def test_container_has_no_dict_or_weak_references(make_file):
     container = first_array(make_file, "WD1").base
     with pytest.raises(AttributeError):
