@@ -1,0 +1,147 @@
+// libFuzzer harness of WD2Reader: the layout probe, then the records. The input is a WD2 file;
+// the probe's verdict and every outcome of the reader are compared with a walk over the same
+// bytes that follows the layout on its own, first over the first two thirds of the input, then,
+// once the file has grown by the rest, from where the reader stopped.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <variant>
+
+#include "buf_reader.hpp"
+#include "fuzz_support.hpp"
+#include "internal_fault.hpp"
+#include "wd2_reader.hpp"
+
+namespace pluvo::fuzz {
+namespace {
+
+constexpr std::size_t kMultiHeader = WD2Reader::kMultiChannelHeaderSize;
+constexpr std::size_t kSingleHeader = WD2Reader::kSingleChannelHeaderSize;
+constexpr std::uint64_t kBlockLimit = std::uint64_t{1} << 31;
+
+// channels x samples x 4 in 32-bit unsigned arithmetic; nullopt from 2^31 up.
+std::optional<std::size_t> block_of(std::int32_t channels, std::uint32_t samples) {
+  const std::uint32_t block = static_cast<std::uint32_t>(channels) * samples * 4u;
+  if (block >= kBlockLimit) return std::nullopt;
+  return block;
+}
+
+enum class Probe : std::uint8_t { Opens, Fails, Faults };
+
+struct ExpectedProbe {
+  Probe what;
+  WD2Layout layout = WD2Layout::SingleChannel;
+  std::int32_t channels = 1;
+};
+
+// Both headers read as multi-channel ones; the first record whole plus a header must be there.
+ExpectedProbe expected_probe(Bytes file) {
+  if (file.size() < kMultiHeader) return {Probe::Fails};
+  const std::int32_t channels = i32_at(file, 24);
+  const auto block = block_of(channels, u32_at(file, 12));
+  if (!block) return {Probe::Faults};
+  if (file.size() - kMultiHeader < *block + kMultiHeader) return {Probe::Fails};
+  const std::size_t second = kMultiHeader + *block;
+  const bool consecutive = u32_at(file, second) == u32_at(file, 0) + 1u &&
+                           u32_at(file, second + 12) == u32_at(file, 12) &&
+                           u64_at(file, second + 16) == u64_at(file, 16) &&
+                           i32_at(file, second + 24) == channels;
+  if (consecutive) return {Probe::Opens, WD2Layout::MultiChannel, channels};
+  return {Probe::Opens, WD2Layout::SingleChannel, 1};
+}
+
+enum class Expect : std::uint8_t { Record, Fault, End };
+
+struct Expected {
+  Expect what;
+  std::size_t block;  // bytes of samples, for a record
+};
+
+Expected expected_at(Bytes file, std::size_t offset, std::size_t header, std::int32_t channels) {
+  if (file.size() - offset < header) return {Expect::End, 0};
+  const auto block = block_of(channels, u32_at(file, offset + 12));
+  if (!block) return {Expect::Fault, 0};
+  if (file.size() - offset - header < *block) return {Expect::End, 0};
+  return {Expect::Record, *block};
+}
+
+void check_record(const WD2Event& event, Bytes file, std::size_t offset, bool multi_channel,
+                  std::size_t block) {
+  check(event.event_counter == u32_at(file, offset), "event_counter");
+  check(event.timestamp == u64_at(file, offset + 4), "timestamp");
+  check(event.samples == u32_at(file, offset + 12), "samples");
+  check(event.sampling_period == u64_at(file, offset + 16), "sampling_period");
+  check(event.channels == (multi_channel ? i32_at(file, offset + 24) : 1), "channels");
+  check(event.data.size() * 4 == block, "sample count");
+  const std::size_t first = offset + (multi_channel ? kMultiHeader : kSingleHeader);
+  for (std::size_t i = 0; i < event.data.size(); ++i) {
+    check(std::bit_cast<std::uint32_t>(event.data[i]) == u32_at(file, first + 4 * i),
+          "sample bits");
+  }
+}
+
+// Reads from `offset` to the end of `file`; every step ends or moves the walk on by a header
+// at least, so the loop is bounded by the input's size.
+void read_to_end(WD2Reader& reader, Bytes file, std::size_t offset) {
+  const bool multi_channel = reader.layout() == WD2Layout::MultiChannel;
+  const std::size_t header = multi_channel ? kMultiHeader : kSingleHeader;
+  for (;;) {
+    const Expected expected = expected_at(file, offset, header, reader.probed_channels());
+    try {
+      auto outcome = reader.next();
+      if (std::holds_alternative<EndOfRecords>(outcome)) {
+        check(expected.what == Expect::End, "records ended early");
+        return;
+      }
+      check(!std::holds_alternative<IoError>(outcome), "I/O error reading memory");
+      check(expected.what == Expect::Record, "a record where the layout has none");
+      check_record(std::get<WD2Event>(outcome), file, offset, multi_channel, expected.block);
+      offset += header + expected.block;
+    } catch (const InternalFault& fault) {
+      check(expected.what == Expect::Fault, "a fault where the layout has none");
+      check(std::strcmp(fault.what(), "capacity overflow") == 0, "fault message");
+      offset += header;  // the header stays consumed
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pluvo::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace pluvo::fuzz;
+  const Bytes file(data, size);
+  const std::size_t cut = growth_point(file);
+  InputFile& input = input_file();
+  input.replace(file.first(cut));
+
+  auto opened = pluvo::BufReader::open(input.path());
+  check(opened.ok(), "open");
+  const ExpectedProbe expected = expected_probe(file.first(cut));
+  std::optional<pluvo::WD2Reader> reader;
+  try {
+    auto probed = pluvo::WD2Reader::probe(std::move(opened).value());
+    if (!probed.ok()) {
+      check(expected.what == Probe::Fails, "probe failed");
+      check(probed.error().kind() == pluvo::ErrorKind::UnexpectedEof, "probe error kind");
+      return 0;
+    }
+    reader.emplace(std::move(probed).value());
+  } catch (const pluvo::InternalFault& fault) {
+    check(expected.what == Probe::Faults, "probe faulted");
+    check(std::strcmp(fault.what(), "capacity overflow") == 0, "probe fault message");
+    return 0;
+  }
+  check(expected.what == Probe::Opens, "probe opened");
+  check(reader->layout() == expected.layout, "probed layout");
+  check(reader->probed_channels() == expected.channels, "probed channels");
+  read_to_end(*reader, file.first(cut), 0);
+
+  // Whatever ended the records, the reader stands at the old end of the file.
+  input.append(file.subspan(cut));
+  read_to_end(*reader, file, cut);
+  check(std::holds_alternative<pluvo::EndOfRecords>(reader->next()), "end repeats");
+  return 0;
+}
