@@ -9,8 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <string>
+#include <variant>
+
+#include "internal_fault.hpp"
+#include "read_outcome.hpp"
 
 namespace pluvo::fuzz {
 
@@ -91,6 +96,40 @@ inline std::uint16_t u16_at(Bytes bytes, std::size_t offset) {
 // the rest and the reader goes on.
 inline std::size_t growth_point(Bytes bytes) {
   return bytes.size() - bytes.size() / 3;
+}
+
+enum class Expect : std::uint8_t { Record, Fault, End };
+
+// What the layout says stands at an offset.
+struct Expected {
+  Expect what;
+  std::size_t block;  // bytes of samples, for a record
+};
+
+// Reads records from `offset` on, comparing every outcome with `expected_at(offset)` and every
+// record with `check_record(event, offset, block)`. Every step ends or moves the walk on by a
+// header at least, so the loop is bounded by the input's size.
+template <class Reader, class ExpectedAt, class CheckRecord>
+void walk_records(Reader& reader, std::size_t offset, std::size_t header,
+                  const ExpectedAt& expected_at, const CheckRecord& check_record) {
+  for (;;) {
+    const Expected expected = expected_at(offset);
+    try {
+      auto outcome = reader.next();
+      if (std::holds_alternative<EndOfRecords>(outcome)) {
+        check(expected.what == Expect::End, "records ended early");
+        return;
+      }
+      check(!std::holds_alternative<IoError>(outcome), "I/O error reading memory");
+      check(expected.what == Expect::Record, "a record where the layout has none");
+      check_record(std::get<0>(outcome), offset, expected.block);
+      offset += header + expected.block;
+    } catch (const InternalFault& fault) {
+      check(expected.what == Expect::Fault, "a fault where the layout has none");
+      check(std::strcmp(fault.what(), "capacity overflow") == 0, "fault message");
+      offset += header;  // the header stays consumed
+    }
+  }
 }
 
 }  // namespace pluvo::fuzz

@@ -17,13 +17,6 @@ namespace {
 
 constexpr std::size_t kHeader = WD1Reader::kHeaderSize;
 
-enum class Expect : std::uint8_t { Record, Fault, End };
-
-struct Expected {
-  Expect what;
-  std::size_t block;  // bytes of samples, for a record
-};
-
 // The record at `offset` as the layout has it: a size of 22 or less gives a negative block.
 Expected expected_at(Bytes file, std::size_t offset) {
   if (file.size() - offset < kHeader) return {Expect::End, 0};
@@ -47,27 +40,13 @@ void check_record(const WD1Event& event, Bytes file, std::size_t offset, std::si
   }
 }
 
-// Reads from `offset` to the end of `file`. Every step either ends or moves the walk on by at
-// least a header, so the loop is bounded by the input's size.
+// Reads from `offset` to the end of `file`.
 void read_to_end(WD1Reader& reader, Bytes file, std::size_t offset) {
-  for (;;) {
-    const Expected expected = expected_at(file, offset);
-    try {
-      auto outcome = reader.next();
-      if (std::holds_alternative<EndOfRecords>(outcome)) {
-        check(expected.what == Expect::End, "records ended early");
-        return;
-      }
-      check(!std::holds_alternative<IoError>(outcome), "I/O error reading memory");
-      check(expected.what == Expect::Record, "a record where the layout has none");
-      check_record(std::get<WD1Event>(outcome), file, offset, expected.block);
-      offset += kHeader + expected.block;
-    } catch (const InternalFault& fault) {
-      check(expected.what == Expect::Fault, "a fault where the layout has none");
-      check(std::strcmp(fault.what(), "capacity overflow") == 0, "fault message");
-      offset += kHeader;  // the header stays consumed
-    }
-  }
+  walk_records(
+      reader, offset, kHeader, [&](std::size_t at) { return expected_at(file, at); },
+      [&](const WD1Event& event, std::size_t at, std::size_t block) {
+        check_record(event, file, at, block);
+      });
 }
 
 }  // namespace

@@ -52,13 +52,6 @@ ExpectedProbe expected_probe(Bytes file) {
   return {Probe::Opens, WD2Layout::SingleChannel, 1};
 }
 
-enum class Expect : std::uint8_t { Record, Fault, End };
-
-struct Expected {
-  Expect what;
-  std::size_t block;  // bytes of samples, for a record
-};
-
 Expected expected_at(Bytes file, std::size_t offset, std::size_t header, std::int32_t channels) {
   if (file.size() - offset < header) return {Expect::End, 0};
   const auto block = block_of(channels, u32_at(file, offset + 12));
@@ -82,29 +75,16 @@ void check_record(const WD2Event& event, Bytes file, std::size_t offset, bool mu
   }
 }
 
-// Reads from `offset` to the end of `file`; every step ends or moves the walk on by a header
-// at least, so the loop is bounded by the input's size.
+// Reads from `offset` to the end of `file`.
 void read_to_end(WD2Reader& reader, Bytes file, std::size_t offset) {
   const bool multi_channel = reader.layout() == WD2Layout::MultiChannel;
   const std::size_t header = multi_channel ? kMultiHeader : kSingleHeader;
-  for (;;) {
-    const Expected expected = expected_at(file, offset, header, reader.probed_channels());
-    try {
-      auto outcome = reader.next();
-      if (std::holds_alternative<EndOfRecords>(outcome)) {
-        check(expected.what == Expect::End, "records ended early");
-        return;
-      }
-      check(!std::holds_alternative<IoError>(outcome), "I/O error reading memory");
-      check(expected.what == Expect::Record, "a record where the layout has none");
-      check_record(std::get<WD2Event>(outcome), file, offset, multi_channel, expected.block);
-      offset += header + expected.block;
-    } catch (const InternalFault& fault) {
-      check(expected.what == Expect::Fault, "a fault where the layout has none");
-      check(std::strcmp(fault.what(), "capacity overflow") == 0, "fault message");
-      offset += header;  // the header stays consumed
-    }
-  }
+  walk_records(
+      reader, offset, header,
+      [&](std::size_t at) { return expected_at(file, at, header, reader.probed_channels()); },
+      [&](const WD2Event& event, std::size_t at, std::size_t block) {
+        check_record(event, file, at, multi_channel, block);
+      });
 }
 
 }  // namespace
