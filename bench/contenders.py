@@ -41,16 +41,17 @@ def wd2_channels(f):
     return second[4] if consecutive else None
 
 
+# The hand-written loops bind what they call per record to locals, as a careful user would.
 def _wd1_struct(f):
+    read, unpack, frombuffer = f.read, struct.Struct(layouts.WD1_HEADER).unpack, np.frombuffer
+    header_size = layouts.WD1_HEADER_SIZE
     while True:
-        head = f.read(layouts.WD1_HEADER_SIZE)
-        if len(head) < layouts.WD1_HEADER_SIZE:
+        head = read(header_size)
+        if len(head) < header_size:
             return
-        size, board_id, pattern, board_channel, counter, timestamp = struct.unpack(
-            layouts.WD1_HEADER, head
-        )
-        length = max(size - layouts.WD1_HEADER_SIZE, 0) // 2 * 2
-        block = f.read(length)
+        size, board_id, pattern, board_channel, counter, timestamp = unpack(head)
+        length = max(size - header_size, 0) // 2 * 2
+        block = read(length)
         if len(block) < length:
             return
         yield {
@@ -60,7 +61,7 @@ def _wd1_struct(f):
             "board_channel": board_channel,
             "event_counter": counter,
             "timestamp": timestamp,
-            "data": np.frombuffer(block, np.uint16),
+            "data": frombuffer(block, np.uint16),
         }
 
 
@@ -70,13 +71,14 @@ def _wd2_struct(f):
         header, header_size = layouts.WD2_SINGLE_HEADER, layouts.WD2_SINGLE_HEADER_SIZE
     else:
         header, header_size = layouts.WD2_MULTI_HEADER, layouts.WD2_MULTI_HEADER_SIZE
+    read, unpack, frombuffer = f.read, struct.Struct(header).unpack, np.frombuffer
     while True:
-        head = f.read(header_size)
+        head = read(header_size)
         if len(head) < header_size:
             return
-        fields = struct.unpack(header, head)
+        fields = unpack(head)
         length = 4 * (channels or 1) * fields[2]
-        block = f.read(length)
+        block = read(length)
         if len(block) < length:
             return
         yield {
@@ -85,7 +87,7 @@ def _wd2_struct(f):
             "samples": fields[2],
             "sampling_period": fields[3],
             "channels": fields[4] if channels is not None else 1,
-            "data": np.frombuffer(block, np.float32),
+            "data": frombuffer(block, np.float32),
         }
 
 
