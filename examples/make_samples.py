@@ -5,8 +5,8 @@ decay, with random amplitudes and arrival times. OUT_DIR defaults to examples/da
 
 - sample.wd1: 200 events of 512 uint16 samples on a baseline of 2000 ADC counts, channels 0-3
   of board 1 taking turns, timestamps 125000 ticks apart.
-- sample_multi.wd2: 100 events of 2 channels x 256 float32 samples (volts around 0).
-- sample_single.wd2: 100 events of 256 float32 samples, single-channel layout.
+- sample_multi.wd2: 200 events of 2 channels x 256 float32 samples (volts around 0).
+- sample_single.wd2: 200 events of 256 float32 samples, single-channel layout.
 """
 
 import argparse
@@ -83,8 +83,8 @@ def write_samples(out_dir: pathlib.Path) -> List[pathlib.Path]:
     rng = random.Random(FIXED_STATE)
     contents = (
         wd1_file(rng),
-        wd2_file(rng, channels=2, events=100, length=256),
-        wd2_file(rng, channels=1, events=100, length=256),
+        wd2_file(rng, channels=2, events=200, length=256),
+        wd2_file(rng, channels=1, events=200, length=256),
     )
     out_dir.mkdir(parents=True, exist_ok=True)
     paths = []

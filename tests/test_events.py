@@ -546,7 +546,7 @@ def test_sample_wd1():
 
 def test_sample_multi_wd2():
     events = wd2_events(str(DATA / "sample_multi.wd2"))
-    assert len(events) == 100
+    assert len(events) == 200
     for n, event in enumerate(events):
         assert event["event_counter"] == n + 1
         assert event["timestamp"] == 1_000_000 + n * 40_000
@@ -559,7 +559,7 @@ def test_sample_multi_wd2():
 
 def test_sample_single_wd2():
     events = wd2_events(str(DATA / "sample_single.wd2"))
-    assert len(events) == 100
+    assert len(events) == 200
     raw = (DATA / "sample_single.wd2").read_bytes()
     for n, event in enumerate(events):
         assert event["event_counter"] == n + 1

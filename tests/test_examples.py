@@ -86,11 +86,11 @@ WD1_SAMPLE = {
 }
 WD2_SAMPLE = {
     "type": "WD2",
-    "events": "100",
+    "events": "200",
     "samples": "256 per waveform",
     "sampling period": "200 (digitizer units)",
-    "event counters": "1 to 100, none missing",
-    "timestamps": "1000000 to 4960000 ticks, 2.5e-05 events per tick (one per 40000 ticks)",
+    "event counters": "1 to 200, none missing",
+    "timestamps": "1000000 to 8960000 ticks, 2.5e-05 events per tick (one per 40000 ticks)",
 }
 
 
@@ -104,7 +104,7 @@ WD2_SAMPLE = {
                 **WD2_SAMPLE,
                 "layout": "multi-channel (28-byte headers)",
                 "channels": "2 per event",
-                "end of file": "clean: 207600 bytes, all in complete records",
+                "end of file": "clean: 415200 bytes, all in complete records",
             },
         ),
         (
@@ -113,7 +113,7 @@ WD2_SAMPLE = {
                 **WD2_SAMPLE,
                 "layout": "single-channel (24-byte headers)",
                 "channels": "1 per event",
-                "end of file": "clean: 104800 bytes, all in complete records",
+                "end of file": "clean: 209600 bytes, all in complete records",
             },
         ),
     ],
@@ -128,8 +128,8 @@ def test_bundled_summary(bundled, name, expected):
     [
         # The generator's baselines and noise: 2000 +- 4 ADC counts; 0 +- 2 mV.
         ("sample.wd1", [f"board 1 ch {c}" for c in range(4)], 2000, 4.0, 50),
-        ("sample_multi.wd2", ["ch 0", "ch 1"], 0.0, 0.002, 100),
-        ("sample_single.wd2", ["ch 0"], 0.0, 0.002, 100),
+        ("sample_multi.wd2", ["ch 0", "ch 1"], 0.0, 0.002, 200),
+        ("sample_single.wd2", ["ch 0"], 0.0, 0.002, 200),
     ],
 )
 def test_bundled_baselines(bundled, name, labels, mean, rms, waveforms):
@@ -257,7 +257,7 @@ def test_unusable_file(capsys, tmp_path, name, content, args, message):
     captured = capsys.readouterr()
     assert captured.err == f"quicklook: {path}: {message}\n"
     # The other files are still summarised.
-    assert parse(captured.out)[str(good)]["events"] == "100"
+    assert parse(captured.out)[str(good)]["events"] == "200"
 
 
 # --- the plot --------------------------------------------------------------------------------

@@ -70,9 +70,9 @@ def main() -> None:
     peaks = wd1_peaks(WD1_FILE)
     assert len(peaks) == 200 and min(peaks) > 2000, peaks
     channels = wd2_channels(WD2_FILE)
-    assert [block.shape for block in channels] == [(2, 256)] * 100
+    assert [block.shape for block in channels] == [(2, 256)] * 200
     assert channels[0].dtype == np.float32
-    assert counters(WD2_FILE, "WD2") == list(range(1, 101))
+    assert counters(WD2_FILE, "WD2") == list(range(1, 201))
     assert board_channels(pluvo.EventReader(WD1_FILE, "WD1")) == [n % 4 for n in range(200)]
     assert board_channels(pluvo.EventReader(WD2_FILE, "WD2")) == []
     print("typed usage ok")
