@@ -12,8 +12,10 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
+#include "buf_reader.hpp"
 #include "internal_fault.hpp"
 #include "read_outcome.hpp"
 
@@ -96,6 +98,16 @@ inline std::uint16_t u16_at(Bytes bytes, std::size_t offset) {
 // the rest and the reader goes on.
 inline std::size_t growth_point(Bytes bytes) {
   return bytes.size() - bytes.size() / 3;
+}
+
+// Puts the first `cut` bytes of `file` into the input file and opens it; the rest is appended
+// later, as a file that grows while it is read.
+inline BufReader open_prefix(Bytes file, std::size_t cut) {
+  InputFile& input = input_file();
+  input.replace(file.first(cut));
+  auto opened = BufReader::open(input.path());
+  check(opened.ok(), "open");
+  return std::move(opened).value();
 }
 
 enum class Expect : std::uint8_t { Record, Fault, End };

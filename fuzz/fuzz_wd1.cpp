@@ -56,16 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace pluvo::fuzz;
   const Bytes file(data, size);
   const std::size_t cut = growth_point(file);
-  InputFile& input = input_file();
-  input.replace(file.first(cut));
-
-  auto opened = pluvo::BufReader::open(input.path());
-  check(opened.ok(), "open");
-  pluvo::WD1Reader reader(std::move(opened).value());
+  auto opened = open_prefix(file, cut);
+  pluvo::WD1Reader reader(std::move(opened));
   read_to_end(reader, file.first(cut), 0);
 
   // Whatever ended the records, the reader stands at the old end of the file.
-  input.append(file.subspan(cut));
+  input_file().append(file.subspan(cut));
   read_to_end(reader, file, cut);
   check(std::holds_alternative<pluvo::EndOfRecords>(reader.next()), "end repeats");
   check(!reader.finished(), "an end of data latches");

@@ -94,15 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace pluvo::fuzz;
   const Bytes file(data, size);
   const std::size_t cut = growth_point(file);
-  InputFile& input = input_file();
-  input.replace(file.first(cut));
-
-  auto opened = pluvo::BufReader::open(input.path());
-  check(opened.ok(), "open");
+  auto opened = open_prefix(file, cut);
   const ExpectedProbe expected = expected_probe(file.first(cut));
   std::optional<pluvo::WD2Reader> reader;
   try {
-    auto probed = pluvo::WD2Reader::probe(std::move(opened).value());
+    auto probed = pluvo::WD2Reader::probe(std::move(opened));
     if (!probed.ok()) {
       check(expected.what == Probe::Fails, "probe failed");
       check(probed.error().kind() == pluvo::ErrorKind::UnexpectedEof, "probe error kind");
@@ -120,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   read_to_end(*reader, file.first(cut), 0);
 
   // Whatever ended the records, the reader stands at the old end of the file.
-  input.append(file.subspan(cut));
+  input_file().append(file.subspan(cut));
   read_to_end(*reader, file, cut);
   check(std::holds_alternative<pluvo::EndOfRecords>(reader->next()), "end repeats");
   return 0;
