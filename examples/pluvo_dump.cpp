@@ -5,10 +5,10 @@
 #include <string_view>
 #include <variant>
 
-#include "buf_reader.hpp"
-#include "internal_fault.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
+#include "core/buf_reader.hpp"
+#include "core/internal_fault.hpp"
+#include "core/wd1_reader.hpp"
+#include "core/wd2_reader.hpp"
 
 namespace {
 

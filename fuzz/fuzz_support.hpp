@@ -15,9 +15,9 @@
 #include <utility>
 #include <variant>
 
-#include "buf_reader.hpp"
-#include "internal_fault.hpp"
-#include "read_outcome.hpp"
+#include "core/buf_reader.hpp"
+#include "core/internal_fault.hpp"
+#include "core/read_outcome.hpp"
 
 namespace pluvo::fuzz {
 

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <variant>
 
-#include "buf_reader.hpp"
+#include "core/buf_reader.hpp"
+#include "core/internal_fault.hpp"
+#include "core/wd1_reader.hpp"
 #include "fuzz_support.hpp"
-#include "internal_fault.hpp"
-#include "wd1_reader.hpp"
 
 namespace pluvo::fuzz {
 namespace {

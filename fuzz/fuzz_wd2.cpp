@@ -9,10 +9,10 @@
 #include <optional>
 #include <variant>
 
-#include "buf_reader.hpp"
+#include "core/buf_reader.hpp"
+#include "core/internal_fault.hpp"
+#include "core/wd2_reader.hpp"
 #include "fuzz_support.hpp"
-#include "internal_fault.hpp"
-#include "wd2_reader.hpp"
 
 namespace pluvo::fuzz {
 namespace {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "buf_reader.hpp"
+#include "core/buf_reader.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
 

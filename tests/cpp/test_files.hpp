@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "read_outcome.hpp"
+#include "core/read_outcome.hpp"
 
 namespace pluvo::testing {
 

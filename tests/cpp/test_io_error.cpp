@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "io_error.hpp"
-#include "utf8.hpp"
+#include "core/io_error.hpp"
+#include "core/utf8.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "sample_buffer.hpp"
+#include "core/sample_buffer.hpp"
 
 namespace pluvo {
 namespace {

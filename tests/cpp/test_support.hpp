@@ -21,9 +21,9 @@
 #include <string>
 #include <variant>
 
-#include "buf_reader.hpp"
-#include "internal_fault.hpp"
-#include "read_outcome.hpp"
+#include "core/buf_reader.hpp"
+#include "core/internal_fault.hpp"
+#include "core/read_outcome.hpp"
 #include "test_files.hpp"
 
 namespace pluvo::testing {

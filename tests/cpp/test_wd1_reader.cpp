@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "internal_fault.hpp"
+#include "core/internal_fault.hpp"
+#include "core/wd1_reader.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
-#include "wd1_reader.hpp"
 
 namespace pluvo {
 namespace {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "internal_fault.hpp"
+#include "core/internal_fault.hpp"
+#include "core/wd2_reader.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
-#include "wd2_reader.hpp"
 
 namespace pluvo {
 namespace {

@@ -6,10 +6,10 @@
 #include <span>
 #include <utility>
 
-#include "buf_reader.hpp"
-#include "little_endian.hpp"
-#include "result.hpp"
-#include "sample_buffer.hpp"
+#include "core/buf_reader.hpp"
+#include "core/little_endian.hpp"
+#include "core/result.hpp"
+#include "core/sample_buffer.hpp"
 
 namespace pluvo {
 

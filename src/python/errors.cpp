@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "internal_fault.hpp"
-#include "once_cell.hpp"
-#include "sample_buffer.hpp"
+#include "core/internal_fault.hpp"
+#include "core/sample_buffer.hpp"
+#include "python/once_cell.hpp"
 
 namespace pluvo {
 namespace {

@@ -1,13 +1,13 @@
-#include "wd2_reader.hpp"
+#include "core/wd2_reader.hpp"
 
 #include <algorithm>
 #include <array>
 #include <memory>
 #include <span>
 
-#include "internal_fault.hpp"
-#include "little_endian.hpp"
-#include "sample_block.hpp"
+#include "core/internal_fault.hpp"
+#include "core/little_endian.hpp"
+#include "core/sample_block.hpp"
 
 namespace pluvo {
 

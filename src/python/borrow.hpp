@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace pluvo {
 

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace pluvo {
 

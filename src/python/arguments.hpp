@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace pluvo {
 

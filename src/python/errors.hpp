@@ -13,9 +13,9 @@
 #include <utility>
 #include <variant>
 
-#include "io_error.hpp"
-#include "py_ref.hpp"
-#include "result.hpp"
+#include "core/io_error.hpp"
+#include "core/result.hpp"
+#include "python/py_ref.hpp"
 
 namespace pluvo {
 

@@ -1,10 +1,10 @@
-#include "wd1_reader.hpp"
+#include "core/wd1_reader.hpp"
 
 #include <array>
 
-#include "internal_fault.hpp"
-#include "little_endian.hpp"
-#include "sample_block.hpp"
+#include "core/internal_fault.hpp"
+#include "core/little_endian.hpp"
+#include "core/sample_block.hpp"
 
 namespace pluvo {
 

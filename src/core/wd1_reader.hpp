@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
-#include "buf_reader.hpp"
-#include "read_outcome.hpp"
-#include "sample_buffer.hpp"
+#include "core/buf_reader.hpp"
+#include "core/read_outcome.hpp"
+#include "core/record_fields.hpp"
+#include "core/sample_buffer.hpp"
 
 namespace pluvo {
 
@@ -17,6 +18,18 @@ struct WD1Event {
   std::int32_t event_counter{};
   std::int32_t timestamp{};
   SampleBuffer<std::uint16_t> data;
+};
+
+template <>
+struct RecordFields<WD1Event> {
+  static constexpr std::tuple header{
+      HeaderField{"event_size", &WD1Event::event_size},
+      HeaderField{"board_id", &WD1Event::board_id},
+      HeaderField{"pattern", &WD1Event::pattern},
+      HeaderField{"board_channel", &WD1Event::board_channel},
+      HeaderField{"event_counter", &WD1Event::event_counter},
+      HeaderField{"timestamp", &WD1Event::timestamp},
+  };
 };
 
 // Bytes of samples that follow the header: event_size - 24 rounded toward zero to an even

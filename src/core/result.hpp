@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "io_error.hpp"
+#include "core/io_error.hpp"
 
 namespace pluvo {
 

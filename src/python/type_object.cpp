@@ -1,8 +1,8 @@
-#include "type_object.hpp"
+#include "python/type_object.hpp"
 
 #include <string>
 
-#include "internal_fault.hpp"
+#include "core/internal_fault.hpp"
 
 namespace pluvo {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace pluvo {
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "io_error.hpp"
-#include "result.hpp"
+#include "core/io_error.hpp"
+#include "core/result.hpp"
 
 namespace pluvo {
 

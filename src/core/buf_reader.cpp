@@ -1,4 +1,4 @@
-#include "buf_reader.hpp"
+#include "core/buf_reader.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "little_endian.hpp"
+#include "core/little_endian.hpp"
 
 namespace pluvo {
 

@@ -1,13 +1,13 @@
-#include "numpy.hpp"
+#include "python/numpy.hpp"
 
 #include <array>
 #include <atomic>
 #include <string>
 
-#include "errors.hpp"
-#include "internal_fault.hpp"
-#include "once_cell.hpp"
-#include "type_object.hpp"
+#include "core/internal_fault.hpp"
+#include "python/errors.hpp"
+#include "python/once_cell.hpp"
+#include "python/type_object.hpp"
 
 namespace pluvo {
 
@@ -77,8 +77,13 @@ PyObject* create_slice_container_type() {
 #endif
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.PySliceContainer", sizeof(PySliceContainerObject), 0,
-                             kSliceContainerFlags, slots};
+  static PyType_Spec spec = {
+      .name = "builtins.PySliceContainer",
+      .basicsize = sizeof(PySliceContainerObject),
+      .itemsize = 0,
+      .flags = kSliceContainerFlags,
+      .slots = slots,
+  };
   return PyType_FromSpec(&spec);
 }
 

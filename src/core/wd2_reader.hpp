@@ -5,10 +5,11 @@
 
 #include <cstdint>
 
-#include "buf_reader.hpp"
-#include "read_outcome.hpp"
-#include "result.hpp"
-#include "sample_buffer.hpp"
+#include "core/buf_reader.hpp"
+#include "core/read_outcome.hpp"
+#include "core/record_fields.hpp"
+#include "core/result.hpp"
+#include "core/sample_buffer.hpp"
 
 namespace pluvo {
 
@@ -20,6 +21,17 @@ struct WD2Event {
   std::uint64_t sampling_period{};
   std::int32_t channels{};
   SampleBuffer<float> data;
+};
+
+template <>
+struct RecordFields<WD2Event> {
+  static constexpr std::tuple header{
+      HeaderField{"event_counter", &WD2Event::event_counter},
+      HeaderField{"timestamp", &WD2Event::timestamp},
+      HeaderField{"samples", &WD2Event::samples},
+      HeaderField{"sampling_period", &WD2Event::sampling_period},
+      HeaderField{"channels", &WD2Event::channels},
+  };
 };
 
 enum class WD2Layout : std::uint8_t { SingleChannel, MultiChannel };

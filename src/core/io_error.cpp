@@ -1,11 +1,11 @@
-#include "io_error.hpp"
+#include "core/io_error.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace pluvo {
 

@@ -3,7 +3,7 @@
 
 #include <variant>
 
-#include "io_error.hpp"
+#include "core/io_error.hpp"
 
 namespace pluvo {
 
