@@ -3,8 +3,6 @@ raw readers only move the bytes, as the I/O limit."""
 
 import os
 import struct
-from itertools import repeat
-
 import numpy as np
 import pluvo
 
@@ -109,12 +107,53 @@ def _fixed_layout(f, reader_type):
     return layouts.wd2_dtype(samples, channels or 1, channels is not None), "samples", samples
 
 
+def _wd1_rows(columns, data):
+    for a, b, c, d, e, t, x in zip(*columns, data):
+        yield {
+            "event_size": a,
+            "board_id": b,
+            "pattern": c,
+            "board_channel": d,
+            "event_counter": e,
+            "timestamp": t,
+            "data": x,
+        }
+
+
+def _wd2_multi_rows(columns, data):
+    for e, t, s, p, c, x in zip(*columns, data):
+        yield {
+            "event_counter": e,
+            "timestamp": t,
+            "samples": s,
+            "sampling_period": p,
+            "channels": c,
+            "data": x,
+        }
+
+
+def _wd2_single_rows(columns, data):
+    for e, t, s, p, x in zip(*columns, data):
+        yield {
+            "event_counter": e,
+            "timestamp": t,
+            "samples": s,
+            "sampling_period": p,
+            "channels": 1,
+            "data": x,
+        }
+
+
 def bulk_numpy(path, reader_type):
+    """What a careful user writes: about 1 MiB of records per numpy.fromfile, the header columns
+    turned into lists once, and each event a dict literal."""
     with open(path, "rb") as f:
         dtype, size_field, size = _fixed_layout(f, reader_type)
         names = [name for name in dtype.names if name != "data"]
-        single_channel = reader_type == "WD2" and "channels" not in names
-        keys = names + ["channels"] * single_channel
+        if reader_type == "WD1":
+            rows = _wd1_rows
+        else:
+            rows = _wd2_multi_rows if "channels" in names else _wd2_single_rows
         count = max(1, CHUNK_BYTES // dtype.itemsize)
         while True:
             records = np.fromfile(f, dtype, count)
@@ -122,11 +161,7 @@ def bulk_numpy(path, reader_type):
                 return
             if (records[size_field] != size).any():
                 raise ValueError("bulk_numpy needs records of one size")
-            columns = [records[name].tolist() for name in names] + [repeat(1)] * single_channel
-            for row, data in zip(zip(*columns), records["data"]):
-                event = dict(zip(keys, row))
-                event["data"] = data
-                yield event
+            yield from rows([records[name].tolist() for name in names], records["data"])
 
 
 def raw_read(path):

@@ -21,7 +21,7 @@ import make_files
 import memory
 
 CONTENDERS = list(contenders.EVENT_READERS) + list(contenders.RAW_READERS)
-RATIOS = ("struct_reader", "bulk_numpy", "raw_read")
+RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
 
 

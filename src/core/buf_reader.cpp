@@ -1,12 +1,14 @@
 #include "core/buf_reader.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -16,12 +18,9 @@ namespace pluvo {
 
 namespace {
 
-// One read system call; the count is clamped because read() cannot report more than SSIZE_MAX.
-Result<std::size_t> read_once(int fd, std::byte* dst, std::size_t n) {
-  const ssize_t got = ::read(fd, dst, std::min<std::size_t>(n, SSIZE_MAX));
-  if (got < 0) return IoError::from_os_code(errno);
-  return static_cast<std::size_t>(got);
-}
+// readv() cannot report more than SSIZE_MAX bytes, so the destination part of a request is cut
+// to leave room for the read-ahead.
+constexpr std::size_t kMaxDirectBytes = SSIZE_MAX - BufReader::kMaxReadAhead;
 
 }  // namespace
 
@@ -31,27 +30,29 @@ Result<BufReader> BufReader::open(std::string_view path) {
   int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR) fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
   if (fd < 0) return IoError::from_os_code(errno);
-  BufReader reader(fd, nullptr);  // owns the descriptor should the buffer allocation throw
-  reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kBufferSize);
+  BufReader reader(fd);  // owns the descriptor should the buffer allocation throw
+  reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kInitialReadAhead);
+  reader.capacity_ = kInitialReadAhead;
   return reader;
 }
-
-BufReader::BufReader(int fd, std::unique_ptr<std::byte[]> buffer) noexcept
-    : fd_(fd), buffer_(std::move(buffer)) {}
 
 BufReader::BufReader(BufReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       buffer_(std::move(other.buffer_)),
+      capacity_(std::exchange(other.capacity_, 0)),
       cursor_(std::exchange(other.cursor_, 0)),
-      valid_len_(std::exchange(other.valid_len_, 0)) {}
+      valid_len_(std::exchange(other.valid_len_, 0)),
+      grow_(std::exchange(other.grow_, false)) {}
 
 BufReader& BufReader::operator=(BufReader&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     buffer_ = std::move(other.buffer_);
+    capacity_ = std::exchange(other.capacity_, 0);
     cursor_ = std::exchange(other.cursor_, 0);
     valid_len_ = std::exchange(other.valid_len_, 0);
+    grow_ = std::exchange(other.grow_, false);
   }
   return *this;
 }
@@ -60,25 +61,49 @@ BufReader::~BufReader() {
   if (fd_ >= 0) ::close(fd_);  // nothing useful can be done about a failed close
 }
 
-Result<std::size_t> BufReader::read(std::span<std::byte> dst) {
-  if (cursor_ == valid_len_) {
-    cursor_ = 0;
-    valid_len_ = 0;
-    // Large requests bypass the buffer so big sample blocks are not copied twice.
-    if (dst.size() >= kBufferSize) return read_once(fd_, dst.data(), dst.size());
-    auto filled = read_once(fd_, buffer_.get(), kBufferSize);
-    if (!filled.ok()) return filled;
-    valid_len_ = filled.value();
+Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
+  cursor_ = 0;
+  valid_len_ = 0;
+  if (grow_ && capacity_ < kMaxReadAhead) {
+    // The buffer is empty, so nothing is copied. Without the memory the reads stay as they are.
+    const std::size_t larger = capacity_ * 2;
+    if (auto grown = std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[larger])) {
+      buffer_ = std::move(grown);
+      capacity_ = larger;
+    }
   }
+  const std::size_t direct = std::min(dst.size(), kMaxDirectBytes);
+  std::array<iovec, 2> parts = {
+      iovec{dst.data(), direct},
+      iovec{buffer_.get(), capacity_},
+  };
+  const ssize_t got = ::readv(fd_, parts.data(), static_cast<int>(parts.size()));
+  if (got < 0) return IoError::from_os_code(errno);
+  const auto count = static_cast<std::size_t>(got);
+  grow_ = count == direct + capacity_;
+  if (count <= direct) return count;
+  valid_len_ = count - direct;
+  return direct;
+}
+
+Result<std::size_t> BufReader::read(std::span<std::byte> dst) {
+  if (dst.empty()) return std::size_t{0};
+  if (cursor_ == valid_len_) return refill(dst);
   const std::size_t n = std::min(valid_len_ - cursor_, dst.size());
-  if (n != 0) std::memcpy(dst.data(), buffer_.get() + cursor_, n);
+  std::memcpy(dst.data(), buffer_.get() + cursor_, n);
   cursor_ += n;
   return n;
 }
 
 Status BufReader::read_exact_slow(std::span<std::byte> dst) {
+  const std::size_t buffered_bytes = buffered();
+  if (buffered_bytes != 0) {
+    std::memcpy(dst.data(), buffer_.get() + cursor_, buffered_bytes);
+    cursor_ = valid_len_;
+    dst = dst.subspan(buffered_bytes);
+  }
   while (!dst.empty()) {
-    auto got = read(dst);
+    auto got = refill(dst);
     if (!got.ok()) {
       if (got.error().kind() == ErrorKind::Interrupted) continue;
       return got.error();

@@ -1,4 +1,7 @@
-// Buffered, read-only file input with exact reads and little-endian integer reads.
+// Buffered, read-only file input with exact reads and little-endian integer reads. The read-ahead
+// starts small and grows while reads come back full, so a sequential pass over a regular file
+// makes few system calls while a reader that is dropped early, or trickles from a pipe, stays
+// small.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +18,8 @@ namespace pluvo {
 
 class BufReader {
  public:
-  static constexpr std::size_t kBufferSize = 8192;
+  static constexpr std::size_t kInitialReadAhead = std::size_t{8} * 1024;
+  static constexpr std::size_t kMaxReadAhead = std::size_t{256} * 1024;
 
   // Opens read-only with close-on-exec; reads nothing, so a directory opens too.
   static Result<BufReader> open(std::string_view path);
@@ -30,7 +34,9 @@ class BufReader {
   // for an empty destination.
   Result<std::size_t> read(std::span<std::byte> dst);
 
-  // Fills dst whole or fails; bytes consumed before a failure stay consumed.
+  // Fills dst whole or fails; bytes consumed before a failure stay consumed. A destination larger
+  // than what is buffered is filled by system calls that read into it directly, together with the
+  // read-ahead of the bytes after it.
   Status read_exact(std::span<std::byte> dst) {
     if (valid_len_ - cursor_ >= dst.size()) {
       if (!dst.empty()) std::memcpy(dst.data(), buffer_.get() + cursor_, dst.size());
@@ -49,17 +55,23 @@ class BufReader {
 
   // Unread bytes held in the buffer.
   [[nodiscard]] std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
+  // How many bytes the next refill asks for beyond its destination.
+  [[nodiscard]] std::size_t read_ahead() const noexcept { return capacity_; }
 
  private:
-  BufReader(int fd, std::unique_ptr<std::byte[]> buffer) noexcept;
+  explicit BufReader(int fd) noexcept : fd_(fd) {}
   Status read_exact_slow(std::span<std::byte> dst);
+  // One system call into dst and then the emptied buffer; returns the bytes that reached dst.
+  Result<std::size_t> refill(std::span<std::byte> dst);
   template <class T>
   Result<T> read_le();
 
   int fd_;
   std::unique_ptr<std::byte[]> buffer_;
+  std::size_t capacity_ = 0;
   std::size_t cursor_ = 0;
   std::size_t valid_len_ = 0;
+  bool grow_ = false;  // the last refill came back full
 };
 
 }  // namespace pluvo

@@ -16,7 +16,7 @@ struct HeaderField {
   using record_type = Record;
   using value_type = Value;
   std::string_view key;
-  Value Record::* member;
+  Value Record::*member;
 };
 template <class Record, class Value>
 HeaderField(std::string_view, Value Record::*) -> HeaderField<Record, Value>;
@@ -39,7 +39,8 @@ constexpr void for_each_header_field(Visit&& visit) {
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (visit(std::integral_constant<std::size_t, I>{}, std::get<I>(RecordFields<Record>::header)),
      ...);
-  }(std::make_index_sequence<kHeaderFieldCount<Record>>{});
+  }
+  (std::make_index_sequence<kHeaderFieldCount<Record>>{});
 }
 
 }  // namespace pluvo

@@ -20,8 +20,7 @@ namespace {
 using Reader = std::variant<WD1Reader, WD2Reader>;
 
 struct EventReaderObject {
-  PyObject_HEAD
-  Reader reader;
+  PyObject_HEAD Reader reader;
   BorrowFlag borrow;
 };
 

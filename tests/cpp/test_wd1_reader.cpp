@@ -201,23 +201,32 @@ TEST(WD1ReaderTest, DirectoryFailsOnceThenEndsWithoutReading) {
 }
 
 TEST(WD1ReaderTest, ReadFailureMidFileLatchesTheReader) {
-  // Record 1's block is read past the buffer straight from the file, so record 2's header
-  // needs a fresh read from the descriptor.
-  const std::vector<std::uint16_t> big(8192, 0x1234);
-  Bytes file = wd1_record(1, big);
-  append(file, wd1_record(2, {5, 6}));
+  // More records than one read-ahead holds, so reading on needs the descriptor again.
+  const std::vector<std::uint16_t> samples(200, 0x1234);
+  Bytes file;
+  for (std::int32_t counter = 0; counter < 2000; ++counter) {
+    append(file, wd1_record(counter, samples));
+  }
+  ASSERT_GT(file.size(), 2 * BufReader::kMaxReadAhead);
   TempDir dir;
   const std::string path = dir.write("latch.wd1", file);
   WD1Reader reader = open_wd1(path);
   const int fd = descriptor_of(path);
   ASSERT_GE(fd, 0);
 
-  expect_same_record(expect_record(reader.next()), 1, big);
+  expect_same_record(expect_record(reader.next()), 0, samples);
   replace_descriptor(fd, dir.path().string(), O_RDONLY | O_DIRECTORY);
-  EXPECT_EQ(expect_error(reader.next()).kind(), ErrorKind::IsADirectory);
+  // What was read ahead before the failure is still delivered, in order.
+  auto outcome = reader.next();
+  std::int32_t counter = 1;
+  for (; std::holds_alternative<WD1Event>(outcome); ++counter, outcome = reader.next()) {
+    EXPECT_EQ(std::get<WD1Event>(outcome).event_counter, counter);
+  }
+  EXPECT_LT(counter, 2000);
+  EXPECT_EQ(expect_error(std::move(outcome)).kind(), ErrorKind::IsADirectory);
   EXPECT_TRUE(reader.finished());
 
-  // Readable again from offset 0: a reader that still read would now get record 1.
+  // Readable again from offset 0: a reader that still read would now get record 0.
   replace_descriptor(fd, path, O_RDONLY);
   EXPECT_TRUE(is_end(reader.next()));
   EXPECT_TRUE(is_end(reader.next()));
@@ -298,7 +307,7 @@ Bytes generated_file(const std::vector<PlannedRecord>& plan) {
 }
 
 TEST(WD1ReaderTest, RecordsAcrossBufferRefills) {
-  constexpr std::size_t kBuffer = BufReader::kBufferSize;
+  constexpr std::size_t kBuffer = BufReader::kInitialReadAhead;
   std::vector<PlannedRecord> plan;
   // Pairs of records: a filler ends `s` bytes before the read-ahead window does, so the next
   // refill lands `s` bytes into the following record. That record's block is big enough to be

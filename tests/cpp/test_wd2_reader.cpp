@@ -685,7 +685,7 @@ void PrintTo(const RefillCase& c, std::ostream* os) {
 class WD2RefillTest : public ::testing::TestWithParam<RefillCase> {};
 
 TEST_P(WD2RefillTest, RecordsAcrossBufferRefills) {
-  constexpr std::size_t kBuffer = BufReader::kBufferSize;
+  constexpr std::size_t kBuffer = BufReader::kInitialReadAhead;
   const RefillCase& c = GetParam();
   const std::size_t header = c.multi ? 28 : 24;
   const auto per_sample = 4 * static_cast<std::size_t>(c.channels);

@@ -1,13 +1,16 @@
-// Preloaded in front of the C library: makes read() fail with a chosen error number on one file,
-// and counts the reads that came back interrupted, so tests can tell that a signal hit a read.
+// Preloaded in front of the C library: makes read() and readv() fail with a chosen error number on
+// one file, and counts the reads that came back interrupted, so tests can tell that a signal hit a
+// read.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 static ssize_t (*real_read)(int, void*, size_t);
+static ssize_t (*real_readv)(int, const struct iovec*, int);
 
 static dev_t target_dev;
 static ino_t target_ino;
@@ -47,18 +50,34 @@ static int should_fail(int fd) {
   return seen++ % every == 0;
 }
 
+// Injects the configured failure; returns 1 when it did.
+static int inject(int fd) {
+  if (!should_fail(fd)) return 0;
+  if (remaining > 0) --remaining;
+  ++pluvo_shim_injected;
+  if (error_number == EINTR) ++pluvo_shim_interrupted;
+  errno = error_number;
+  return 1;
+}
+
 ssize_t read(int fd, void* buf, size_t count) {
   if (real_read == NULL) real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
   const int saved = errno;
-  if (should_fail(fd)) {
-    if (remaining > 0) --remaining;
-    ++pluvo_shim_injected;
-    if (error_number == EINTR) ++pluvo_shim_interrupted;
-    errno = error_number;
-    return -1;
-  }
+  if (inject(fd)) return -1;
   errno = saved;
   const ssize_t got = real_read(fd, buf, count);
+  if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
+  return got;
+}
+
+ssize_t readv(int fd, const struct iovec* parts, int count) {
+  if (real_readv == NULL) {
+    real_readv = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "readv");
+  }
+  const int saved = errno;
+  if (inject(fd)) return -1;
+  errno = saved;
+  const ssize_t got = real_readv(fd, parts, count);
   if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
   return got;
 }
