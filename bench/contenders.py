@@ -1,6 +1,7 @@
 """The readers timed against pluvo. Event readers yield the same dicts as pluvo.EventReader;
 raw readers only move the bytes, as the I/O limit."""
 
+import importlib.util
 import os
 import struct
 import numpy as np
@@ -188,5 +189,38 @@ def raw_read_8k(path):
         os.close(fd)
 
 
-EVENT_READERS = {"pluvo": pluvo_reader, "struct_reader": struct_reader, "bulk_numpy": bulk_numpy}
+_IN_MEMORY = {}
+
+
+def floor_events(path, reader_type):
+    """Not a reader: WD1 events built in C from the file's bytes, loaded into memory beforehand (on
+    the first call), the plain way. What remains of pluvo's time above it is I/O and overhead."""
+    import floor
+
+    if path not in _IN_MEMORY:
+        with open(path, "rb") as f:
+            _IN_MEMORY[path] = (floor.module(), f.read())
+    built, data = _IN_MEMORY[path]
+    return built.FloorEvents(data)
+
+
+def applies(name, reader_type):
+    return name != "floor" or reader_type == "WD1"
+
+
+def add_before(path):
+    """Adds "pluvo_before": another build of the module (an earlier version, say), loaded from its
+    file beside the current one, so both are timed in the same run."""
+    spec = importlib.util.spec_from_file_location("pluvo", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    EVENT_READERS["pluvo_before"] = module.EventReader
+
+
+EVENT_READERS = {
+    "pluvo": pluvo_reader,
+    "struct_reader": struct_reader,
+    "bulk_numpy": bulk_numpy,
+    "floor": floor_events,
+}
 RAW_READERS = {"raw_read": raw_read, "raw_read_8k": raw_read_8k}

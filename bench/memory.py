@@ -9,6 +9,8 @@ import sys
 
 MIB = 1 << 20
 READERS = 2000
+# What an open reader may cost: its 8 KiB first buffer and object, and at most 16 KiB more.
+OPEN_READER_LIMIT = 26 * 1024
 IMPORT_RUNS = 7
 IMPORT_TARGET_MS = 5.0
 
@@ -67,6 +69,26 @@ def child_descriptors(files):
     return {"before": before, "after": dropped, "after_gc": _open_descriptors()}
 
 
+def child_open_readers(files):
+    """RSS of READERS readers held open at once, half of them after their first event."""
+    import resource
+
+    import numpy  # noqa: F401
+    import pluvo
+
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    path, reader_type = files[0]
+    next(pluvo.EventReader(path, reader_type))  # NumPy and the caches, before the baseline
+    baseline = _status_bytes("VmRSS")
+    readers = []
+    for index in range(READERS):
+        readers.append(pluvo.EventReader(*files[index % len(files)]))
+        if index % 2:
+            next(readers[-1])
+    return {"readers": len(readers), "growth": _status_bytes("VmRSS") - baseline}
+
+
 def child_import():
     import time
 
@@ -87,7 +109,7 @@ def _in_child(kind, *args):
 def report(files):
     """Measures and prints; `files` are make_files.BenchFile entries."""
     print("\nmemory with pluvo, each pass in a fresh interpreter (MiB; baseline: NumPy and pluvo")
-    print("imported; limit of the peak above it: 2 x largest event + 16 MiB; growth: RSS after")
+    print("imported; limit of the peak above it: largest event + 2 MiB; growth: RSS after")
     print("the full pass minus RSS after the first 1% of events, must stay under 1 MiB)")
     print(
         "%-11s %9s %8s %10s %9s %8s %8s  %s"
@@ -97,7 +119,7 @@ def report(files):
     for bench_file in files:
         row = _in_child("pass", bench_file.path, bench_file.reader_type, bench_file.events)
         above = row["peak"] - row["baseline"]
-        limit = 2 * row["largest_event"] + 16 * MIB
+        limit = row["largest_event"] + 2 * MIB
         growth = row["final"] - row["early"]
         row.update(peak_above_baseline=above, limit=limit, growth=growth)
         row["ok"] = above <= limit and growth < MIB and row["events"] == bench_file.events
@@ -125,6 +147,15 @@ def report(files):
         % (fds["before"], fds["after"], READERS, fds["after_gc"], "ok" if fds["ok"] else "LEAK")
     )
 
+    held = _in_child("open_readers", [(f.path, f.reader_type) for f in files])
+    per_reader = held["growth"] / held["readers"]
+    held["ok"] = per_reader <= OPEN_READER_LIMIT
+    result["open_readers"] = held
+    print(
+        "%d readers open at once, half after their first event: %.1f KiB each (limit %d KiB): %s"
+        % (held["readers"], per_reader / 1024, OPEN_READER_LIMIT // 1024, held["ok"])
+    )
+
     runs = [_in_child("import") for _ in range(IMPORT_RUNS)]
     best_ms = min(run["seconds"] for run in runs) * 1e3
     numpy_imported = any(run["numpy_imported"] for run in runs)
@@ -141,7 +172,12 @@ def report(files):
     return result
 
 
-CHILDREN = {"pass": child_pass, "descriptors": child_descriptors, "import": child_import}
+CHILDREN = {
+    "pass": child_pass,
+    "descriptors": child_descriptors,
+    "open_readers": child_open_readers,
+    "import": child_import,
+}
 
 
 def main():

@@ -1,7 +1,7 @@
 """Times pluvo against hand-written and bulk NumPy readers and the raw I/O limit.
 
 build/venv/bin/python bench/run.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
-                                   [--json FILE] [--memory]
+                                   [--json FILE] [--memory] [--before MODULE_FILE]
 """
 
 import argparse
@@ -20,7 +20,6 @@ import contenders
 import make_files
 import memory
 
-CONTENDERS = list(contenders.EVENT_READERS) + list(contenders.RAW_READERS)
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
 
@@ -64,6 +63,8 @@ def check_agreement(bench_file, prefix):
     read = contenders.EVENT_READERS
     expected = list(islice(read["pluvo"](bench_file.path, bench_file.reader_type), prefix))
     for name, reader in read.items():
+        if not contenders.applies(name, bench_file.reader_type):
+            continue
         got = list(islice(reader(bench_file.path, bench_file.reader_type), prefix))
         if len(got) != len(expected):
             sys.exit(
@@ -93,10 +94,12 @@ def run_once(name, bench_file):
 
 def time_workload(bench_file, repeat):
     """Round-robin over the contenders, rotating who goes first."""
-    seconds = {name: [] for name in CONTENDERS}
+    names = list(contenders.EVENT_READERS) + list(contenders.RAW_READERS)
+    names = [name for name in names if contenders.applies(name, bench_file.reader_type)]
+    seconds = {name: [] for name in names}
     for rep in range(repeat):
-        shift = rep % len(CONTENDERS)
-        for name in CONTENDERS[shift:] + CONTENDERS[:shift]:
+        shift = rep % len(names)
+        for name in names[shift:] + names[:shift]:
             seconds[name].append(run_once(name, bench_file))
     results = {}
     for name, runs in seconds.items():
@@ -110,7 +113,8 @@ def time_workload(bench_file, repeat):
         }
     ratios = {
         "pluvo/" + other: results["pluvo"]["gb_per_s"] / results[other]["gb_per_s"]
-        for other in RATIOS
+        for other in RATIOS + ("pluvo_before", "floor")
+        if other in results
     }
     return {"contenders": results, "ratios": ratios}
 
@@ -142,7 +146,14 @@ def main():
     parser.add_argument("--check-events", type=int, default=300, help="events compared per file")
     parser.add_argument("--json", metavar="FILE", help="also write the results here")
     parser.add_argument("--memory", action="store_true", help="also measure memory and import")
+    parser.add_argument(
+        "--before",
+        metavar="MODULE_FILE",
+        help="also time this build of the module (pluvo*.so of an earlier version, say)",
+    )
     args = parser.parse_args()
+    if args.before:
+        contenders.add_before(args.before)
 
     report = {"machine": machine(), "scale": args.scale, "repeat": args.repeat, "workloads": {}}
     for key, value in report["machine"].items():

@@ -73,14 +73,17 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
     }
   }
   const std::size_t direct = std::min(dst.size(), kMaxDirectBytes);
+  // Behind a destination as large as the buffer, most of what is read ahead would be the start of
+  // the next large block, copied twice: read ahead just enough for the next header.
+  const std::size_t ahead = direct < capacity_ ? capacity_ : kInitialReadAhead;
   std::array<iovec, 2> parts = {
       iovec{dst.data(), direct},
-      iovec{buffer_.get(), capacity_},
+      iovec{buffer_.get(), ahead},
   };
   const ssize_t got = ::readv(fd_, parts.data(), static_cast<int>(parts.size()));
   if (got < 0) return IoError::from_os_code(errno);
   const auto count = static_cast<std::size_t>(got);
-  grow_ = count == direct + capacity_;
+  grow_ = count == direct + ahead;
   if (count <= direct) return count;
   valid_len_ = count - direct;
   return direct;
@@ -135,6 +138,7 @@ Result<std::uint64_t> BufReader::rewind() {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return IoError::from_os_code(errno);
   cursor_ = 0;
   valid_len_ = 0;
+  grow_ = false;  // reading starts over, and so does the evidence of a long sequential read
   return std::uint64_t{0};
 }
 

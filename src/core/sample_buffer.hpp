@@ -1,5 +1,6 @@
-// An owned, contiguous array of samples with no spare capacity. Its storage comes from malloc so
-// that the Python layer can hand it to NumPy and free it with free_raw_parts() later.
+// An owned, contiguous array of samples with no spare capacity. Its storage is malloc-compatible
+// (recycled_storage) so that the Python layer can hand it to NumPy and free it with
+// free_raw_parts() later.
 #pragma once
 
 #include <array>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <new>
 #include <utility>
+
+#include "core/recycled_storage.hpp"
 
 namespace pluvo {
 
@@ -61,7 +64,8 @@ class SampleBuffer {
     if (size > static_cast<std::size_t>(-1) / sizeof(T)) {
       throw SampleAllocationFailure(static_cast<std::size_t>(-1));
     }
-    void* grown = std::realloc(size_ == 0 ? nullptr : data_, size * sizeof(T));
+    void* grown = size_ == 0 ? recycled_storage::allocate(size * sizeof(T))
+                             : std::realloc(data_, size * sizeof(T));
     if (grown == nullptr) throw SampleAllocationFailure(size * sizeof(T));
     data_ = static_cast<T*>(grown);
     size_ = size;
@@ -83,7 +87,7 @@ class SampleBuffer {
   }
 
   static void free_raw_parts(T* data, std::size_t /*length*/, std::size_t capacity) noexcept {
-    if (capacity != 0) std::free(data);
+    if (capacity != 0) recycled_storage::release(data, capacity * sizeof(T));
   }
 
   void swap(SampleBuffer& other) noexcept {

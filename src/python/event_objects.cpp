@@ -1,8 +1,6 @@
 #include "python/event_objects.hpp"
 
-#include <array>
 #include <climits>
-#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -48,6 +46,7 @@ class EventKeys {
 
   static const EventKeys& get() {
     static OnceCell<EventKeys> cell;
+    if (const EventKeys* keys = cell.get()) return *keys;
     return *cell.get_or_try_init([] { return PyResult<EventKeys>(EventKeys()); }).value();
   }
 
@@ -55,10 +54,9 @@ class EventKeys {
 
   // Stores the new reference `value` under the key at `index`.
   void set(PyObject* event, std::size_t index, PyObject* value) const {
-    const PyRef owned_value = checked_api_result(value);
-    if (PyDict_SetItem(event, keys_[index], owned_value.get()) != 0) {
-      unwrap_failed(PendingError::fetch());
-    }
+    const int failed = PyDict_SetItem(event, keys_[index], value);
+    Py_DECREF(value);
+    if (failed != 0) unwrap_failed(PendingError::fetch());
   }
 
  private:
@@ -79,11 +77,12 @@ class EventKeys {
 };
 
 template <class Record>
-PyRef make_event_of(Record& record) {
+PyRef make_event_of(Record& record, RecentInts& recent) {
+  static_assert(kHeaderFieldCount<Record> <= RecentInts::kFields);
   const auto& keys = EventKeys<Record>::get();
   PyRef event = keys.new_event();
   for_each_header_field<Record>([&](auto index, const auto& field) {
-    keys.set(event.get(), index, new_int(record.*field.member));
+    keys.set(event.get(), index, recent.get(index, record.*field.member));
   });
   keys.set(event.get(), EventKeys<Record>::kCount - 1, sample_array(std::move(record.data)));
   return event;
@@ -91,11 +90,31 @@ PyRef make_event_of(Record& record) {
 
 }  // namespace
 
-PyRef make_event(WD1Event& event) {
-  return make_event_of(event);
+RecentInts::~RecentInts() {
+  for (PyObject* object : objects_) Py_XDECREF(object);
 }
-PyRef make_event(WD2Event& event) {
-  return make_event_of(event);
+
+template <class Value>
+PyObject* RecentInts::get(std::size_t index, Value value) {
+  // Sign-extended, so equal bits mean equal values within a field of one type.
+  const auto bits = static_cast<std::uint64_t>(
+      static_cast<std::conditional_t<std::is_signed_v<Value>, std::int64_t, std::uint64_t>>(value));
+  PyObject*& cached = objects_[index];
+  if (cached == nullptr || bits_[index] != bits) {
+    PyObject* made = checked_api_result(new_int(value)).release();
+    Py_XDECREF(cached);
+    cached = made;
+    bits_[index] = bits;
+  }
+  Py_INCREF(cached);
+  return cached;
+}
+
+PyRef make_event(WD1Event& event, RecentInts& recent) {
+  return make_event_of(event, recent);
+}
+PyRef make_event(WD2Event& event, RecentInts& recent) {
+  return make_event_of(event, recent);
 }
 
 }  // namespace pluvo

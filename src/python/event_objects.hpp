@@ -5,14 +5,39 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 #include "core/wd1_reader.hpp"
 #include "core/wd2_reader.hpp"
 #include "python/py_ref.hpp"
 
 namespace pluvo {
 
+// The int objects of one reader's previous event: a header value that repeats from one event to
+// the next (a record size, a board number) reuses its object instead of making a new one. Only
+// identity tells, as with the interpreter's own small ints.
+class RecentInts {
+ public:
+  static constexpr std::size_t kFields = 6;  // the most header fields of any format
+
+  RecentInts() noexcept = default;
+  RecentInts(const RecentInts&) = delete;
+  RecentInts& operator=(const RecentInts&) = delete;
+  ~RecentInts();
+
+  // A new reference to an int of the value, for the header field at `index`.
+  template <class Value>
+  PyObject* get(std::size_t index, Value value);
+
+ private:
+  std::array<PyObject*, kFields> objects_{};
+  std::array<std::uint64_t, kFields> bits_{};
+};
+
 // A new dict; the samples move into its array. Every failure is an internal fault.
-PyRef make_event(WD1Event& event);
-PyRef make_event(WD2Event& event);
+PyRef make_event(WD1Event& event, RecentInts& recent);
+PyRef make_event(WD2Event& event, RecentInts& recent);
 
 }  // namespace pluvo

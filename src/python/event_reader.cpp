@@ -20,8 +20,10 @@ namespace {
 using Reader = std::variant<WD1Reader, WD2Reader>;
 
 struct EventReaderObject {
-  PyObject_HEAD Reader reader;
+  PyObject_HEAD
+  Reader reader;
   BorrowFlag borrow;
+  RecentInts recent_ints;
 };
 
 // ---- construction ----
@@ -71,6 +73,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     auto* object = reinterpret_cast<EventReaderObject*>(self);
     std::construct_at(&object->reader, std::move(reader).value());
     std::construct_at(&object->borrow);
+    std::construct_at(&object->recent_ints);
     return self;
   });
 }
@@ -78,6 +81,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 void event_reader_dealloc(PyObject* self) {
   unraisable_guard([self] {
     auto* object = reinterpret_cast<EventReaderObject*>(self);
+    std::destroy_at(&object->recent_ints);
     std::destroy_at(&object->borrow);
     std::destroy_at(&object->reader);  // closes the file
     free_instance(self);
@@ -106,9 +110,9 @@ PyObject* event_reader_iter(PyObject* self) {
 
 // The next event's dict; null with no exception set at the end of the records.
 template <class RecordReader>
-PyResult<PyObject*> next_event(RecordReader& reader) {
+PyResult<PyObject*> next_event(RecordReader& reader, RecentInts& recent) {
   auto outcome = reader.next();
-  if (auto* event = std::get_if<0>(&outcome)) return make_event(*event).release();
+  if (auto* event = std::get_if<0>(&outcome)) return make_event(*event, recent).release();
   // A failed read is raised, so a caller never takes a broken file for a complete one.
   if (auto* error = std::get_if<IoError>(&outcome)) return from_io_error(*error);
   return nullptr;
@@ -120,7 +124,9 @@ PyObject* event_reader_next(PyObject* self) {
     if (!object.ok()) return std::move(object).error();
     auto borrow = object.value()->borrow.take_exclusive();
     if (!borrow.ok()) return std::move(borrow).error();
-    return std::visit([](auto& reader) { return next_event(reader); }, object.value()->reader);
+    EventReaderObject* reader = object.value();
+    return std::visit([&](auto& records) { return next_event(records, reader->recent_ints); },
+                      reader->reader);
   });
 }
 

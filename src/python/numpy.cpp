@@ -39,7 +39,8 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 
 struct PySliceContainerObject {
-  PyObject_HEAD SliceContainerRecord record;
+  PyObject_HEAD
+  SliceContainerRecord record;
 };
 
 void slice_container_dealloc(PyObject* self) {

@@ -18,7 +18,7 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   return created;
 }
 
-PyTypeObject* LazyTypeObject::get_or_fault() {
+PyTypeObject* LazyTypeObject::create_or_fault() {
   auto type = get_or_create();
   if (type.ok()) return type.value();
   write_unraisable(std::move(type).error(), nullptr);

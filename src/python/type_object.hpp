@@ -20,9 +20,14 @@ class LazyTypeObject {
   // Should two creations overlap, the first one stored wins and the other is released.
   PyResult<PyTypeObject*> get_or_create();
   // As above, but a failure is reported as unraisable and then faults.
-  PyTypeObject* get_or_fault();
+  PyTypeObject* get_or_fault() {
+    if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
+    return create_or_fault();
+  }
 
  private:
+  PyTypeObject* create_or_fault();
+
   PyObject* (*create_)();
   const char* class_name_;
   std::atomic<PyTypeObject*> type_{nullptr};

@@ -791,6 +791,51 @@ TEST(BufReaderRead, EmptyDestinationGivesZeroAndConsumesNothing) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// read-ahead
+
+TEST(BufReaderReadAhead, GrowsWhileReadsComeBackFullAndStopsAtItsBound) {
+  TempDir dir;
+  const Bytes content = pattern(6 * BufReader::kMaxReadAhead, 16);
+  BufReader reader = open_input(dir.write("sequential.wd", content));
+  std::size_t done = 0;
+  std::size_t previous = reader.read_ahead();
+  EXPECT_EQ(previous, BufReader::kInitialReadAhead);
+  while (done + 100 <= content.size()) {
+    ASSERT_EQ(take(reader, 100), slice(content, done, 100)) << "at " << done;
+    done += 100;
+    const std::size_t now = reader.read_ahead();
+    EXPECT_TRUE(now == previous || now == 2 * previous) << previous << " to " << now;
+    previous = now;
+  }
+  EXPECT_EQ(reader.read_ahead(), BufReader::kMaxReadAhead);
+}
+
+TEST(BufReaderReadAhead, StaysSmallWhenReadsComeBackShort) {
+  // Each append is read before the next one arrives, as from a slow writer.
+  TempDir dir;
+  const std::string path = dir.write("growing.wd", {});
+  BufReader reader = open_input(path);
+  const Bytes content = pattern(200 * 1000, 17);
+  for (std::size_t done = 0; done < content.size(); done += 1000) {
+    append_to_file(path, slice(content, done, 1000));
+    ASSERT_EQ(take(reader, 1000), slice(content, done, 1000));
+  }
+  EXPECT_EQ(reader.read_ahead(), BufReader::kInitialReadAhead);
+}
+
+TEST(BufReaderReadAhead, BehindLargeDestinationsReadsAheadLittle) {
+  // Blocks larger than the read-ahead would otherwise be copied twice, in part.
+  TempDir dir;
+  const std::size_t block = 3 * BufReader::kMaxReadAhead + 5;
+  const Bytes content = pattern(8 * block, 18);
+  BufReader reader = open_input(dir.write("blocks.wd", content));
+  for (std::size_t done = 0; done < content.size(); done += block) {
+    ASSERT_EQ(take(reader, block), slice(content, done, block)) << "at " << done;
+    EXPECT_LE(reader.buffered(), BufReader::kInitialReadAhead);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // rewind
 
 TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {

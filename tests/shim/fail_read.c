@@ -23,6 +23,7 @@ static int error_number;
 
 long long pluvo_shim_injected;
 long long pluvo_shim_interrupted;
+long long pluvo_shim_calls;  // reads of the configured file, failed or not
 
 // Failures start with the first qualifying read; reads on other files are never touched.
 void pluvo_shim_configure(unsigned long long dev, unsigned long long ino, long long offset,
@@ -35,15 +36,19 @@ void pluvo_shim_configure(unsigned long long dev, unsigned long long ino, long l
   seen = 0;
   error_number = error;
   pluvo_shim_injected = 0;
+  pluvo_shim_calls = 0;
   armed = 1;
 }
 
 void pluvo_shim_disarm(void) { armed = 0; }
 
-static int should_fail(int fd) {
-  if (!armed || remaining == 0) return 0;
+static int is_target(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_dev != target_dev || st.st_ino != target_ino) return 0;
+  return armed && fstat(fd, &st) == 0 && st.st_dev == target_dev && st.st_ino == target_ino;
+}
+
+static int should_fail(int fd) {
+  if (remaining == 0) return 0;
   // Pipes have no offset: lseek fails there and every read qualifies.
   const off_t offset = lseek(fd, 0, SEEK_CUR);
   if (offset >= 0 && offset < from_offset) return 0;
@@ -52,6 +57,8 @@ static int should_fail(int fd) {
 
 // Injects the configured failure; returns 1 when it did.
 static int inject(int fd) {
+  if (!is_target(fd)) return 0;
+  ++pluvo_shim_calls;
   if (!should_fail(fd)) return 0;
   if (remaining > 0) --remaining;
   ++pluvo_shim_injected;
