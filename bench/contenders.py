@@ -4,6 +4,7 @@ raw readers only move the bytes, as the I/O limit."""
 import importlib.util
 import os
 import struct
+
 import numpy as np
 import pluvo
 
