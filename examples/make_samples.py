@@ -60,10 +60,6 @@ def wd2_file(rng: random.Random, channels: int, events: int, length: int) -> byt
         values: List[float] = []
         for _ in range(channels):
             values += [v / 1000.0 for v in pulse(rng, length, baseline=0.0, noise=2.0)]
-        if channels == 1:
-            # Exactly zero, as after pedestal subtraction: with most other first values the
-            # layout probe cannot open a single-channel file (see the README).
-            values[0] = 0.0
         records.append(
             wavewriter.wd2_record(
                 values,

@@ -24,9 +24,11 @@ import time
 import numpy
 import pluvo
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from record_walk import wd1_outcomes, wd2_outcomes, wd2_probe  # noqa: E402
+
 WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"]
 WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels"]
-BLOCK_LIMIT = 2**31
 
 
 class Mismatch(AssertionError):
@@ -40,64 +42,6 @@ def check(condition, what):
 
 def is_fault(exc):
     return type(exc).__name__ == "PanicException" and exc.args == ("capacity overflow",)
-
-
-# --- the layouts, walked without the module ------------------------------------------------
-
-
-def wd1_outcomes(data):
-    """What reading a WD1 file gives: ("record", fields, sample bytes) or ("fault",) each."""
-    outcomes, offset = [], 0
-    while len(data) - offset >= 24:
-        fields = struct.unpack_from("<6i", data, offset)
-        body = (fields[0] - 24 + 2**31) % 2**32 - 2**31  # 32-bit wrap-around
-        block = abs(body) // 2 * 2 * (1 if body >= 0 else -1)  # toward zero
-        if block < 0:
-            outcomes.append(("fault",))
-            offset += 24
-            continue
-        if len(data) - offset - 24 < block:
-            break
-        outcomes.append(("record", list(fields), data[offset + 24 : offset + 24 + block]))
-        offset += 24 + block
-    return outcomes
-
-
-def wd2_block(channels, samples):
-    return (channels % 2**32) * samples * 4 % 2**32
-
-
-def wd2_probe(data):
-    """ "fails", "faults", or the layout's (header size, channel count)."""
-    if len(data) < 28:
-        return "fails"
-    counter, _, samples, period, channels = struct.unpack_from("<IQIQi", data, 0)
-    block = wd2_block(channels, samples)
-    if block >= BLOCK_LIMIT:
-        return "faults"
-    if len(data) < 28 + block + 28:
-        return "fails"
-    second = struct.unpack_from("<IQIQi", data, 28 + block)
-    if second[0] == (counter + 1) % 2**32 and second[2:] == (samples, period, channels):
-        return 28, channels
-    return 24, 1
-
-
-def wd2_outcomes(data, header, channels):
-    outcomes, offset = [], 0
-    while len(data) - offset >= header:
-        fields = list(struct.unpack_from("<IQIQ", data, offset))
-        fields.append(struct.unpack_from("<i", data, offset + 24)[0] if header == 28 else 1)
-        block = wd2_block(channels, fields[2])
-        if block >= BLOCK_LIMIT:
-            outcomes.append(("fault",))
-            offset += header
-            continue
-        if len(data) - offset - header < block:
-            break
-        outcomes.append(("record", fields, data[offset + header : offset + header + block]))
-        offset += header + block
-    return outcomes
 
 
 # --- one input -------------------------------------------------------------------------------

@@ -36,20 +36,39 @@ struct ExpectedProbe {
   std::int32_t channels = 1;
 };
 
-// Both headers read as multi-channel ones; the first record whole plus a header must be there.
+// The layout the probe settles on, read off the bytes. Read as multi-channel, record 1 and the
+// header after it decide when they are there; else record 1 read as single-channel, whole and
+// followed by nothing or by a header with the same samples and period; else a lone whole
+// multi-channel record; else the probe fails (faults, when the multi-channel block is too large).
 ExpectedProbe expected_probe(Bytes file) {
   if (file.size() < kMultiHeader) return {Probe::Fails};
   const std::int32_t channels = i32_at(file, 24);
-  const auto block = block_of(channels, u32_at(file, 12));
-  if (!block) return {Probe::Faults};
-  if (file.size() - kMultiHeader < *block + kMultiHeader) return {Probe::Fails};
-  const std::size_t second = kMultiHeader + *block;
-  const bool consecutive = u32_at(file, second) == u32_at(file, 0) + 1u &&
-                           u32_at(file, second + 12) == u32_at(file, 12) &&
-                           u64_at(file, second + 16) == u64_at(file, 16) &&
-                           i32_at(file, second + 24) == channels;
-  if (consecutive) return {Probe::Opens, WD2Layout::MultiChannel, channels};
-  return {Probe::Opens, WD2Layout::SingleChannel, 1};
+  const std::uint32_t samples = u32_at(file, 12);
+  const auto block = block_of(channels, samples);
+  bool one_multi_channel_record = false;
+  if (block) {
+    const std::size_t second = kMultiHeader + *block;
+    if (file.size() >= second + kMultiHeader) {
+      const bool consecutive =
+          u32_at(file, second) == u32_at(file, 0) + 1u && u32_at(file, second + 12) == samples &&
+          u64_at(file, second + 16) == u64_at(file, 16) && i32_at(file, second + 24) == channels;
+      if (consecutive) return {Probe::Opens, WD2Layout::MultiChannel, channels};
+      return {Probe::Opens, WD2Layout::SingleChannel, 1};
+    }
+    one_multi_channel_record = file.size() == second;
+  }
+  if (const auto single_block = block_of(1, samples)) {
+    const std::size_t next = kSingleHeader + *single_block;
+    const bool followed_by_nothing = file.size() == next;
+    const bool followed_by_a_match = file.size() >= next + kSingleHeader &&
+                                     u32_at(file, next + 12) == samples &&
+                                     u64_at(file, next + 16) == u64_at(file, 16);
+    if (followed_by_nothing || followed_by_a_match) {
+      return {Probe::Opens, WD2Layout::SingleChannel, 1};
+    }
+  }
+  if (one_multi_channel_record) return {Probe::Opens, WD2Layout::MultiChannel, channels};
+  return {block ? Probe::Fails : Probe::Faults};
 }
 
 Expected expected_at(Bytes file, std::size_t offset, std::size_t header, std::int32_t channels) {

@@ -193,15 +193,11 @@ def subnormal(bits):
         lambda w: [],
         lambda w: [b"\x01"],
         lambda w: [bytes(27)],
-        lambda w: [wd2_multi(w, 7)],
+        lambda w: [wd2_multi(w, 7)[:40]],
         lambda w: [wd2_multi(w, 7), wd2_multi(w, 8)[:27]],
-        # First sample's bit pattern 2 is read as channels: the probe needs 80 of the 72 bytes.
-        lambda w: [
-            w.wd2_record([subnormal(2), 1.0, 2.0], event_counter=c, sampling_period=8)
-            for c in (1, 2)
-        ],
+        lambda w: [wd2_multi(w, 7), b"\x00"],
     ],
-    ids=["empty", "one-byte", "27-bytes", "one-record", "second-header-cut", "probe-overruns"],
+    ids=["empty", "one-byte", "27-bytes", "first-block-cut", "second-header-cut", "one-byte-more"],
 )
 def test_wd2_probe_short_file(write_file, writer, make_records):
     path = write_file(make_records(writer))
@@ -209,6 +205,49 @@ def test_wd2_probe_short_file(write_file, writer, make_records):
     exc = raised_by(lambda: EventReader(path, "WD2"))
     assert_os_error(exc, OSError, SHORT)
     assert open_fds() == before
+
+
+def single(writer, counters, first, samples=4, period=8):
+    return [
+        writer.wd2_record(
+            [first] + [float(k) for k in range(1, samples)], event_counter=c, sampling_period=period
+        )
+        for c in counters
+    ]
+
+
+@pytest.mark.parametrize(
+    ("make_records", "channels", "counters"),
+    [
+        # first samples that, read as a channel count, make blocks of 2^31 bytes or more
+        (lambda w: single(w, [1, 2], 0.1), 1, [1, 2]),
+        (lambda w: single(w, [1, 2], 1.0, samples=3), 1, [1, 2]),
+        # a subnormal first sample, read as two channels: the second header would be past the end
+        (lambda w: single(w, [1, 2], subnormal(2), samples=3), 1, [1, 2]),
+        (lambda w: single(w, [1, 5], 0.1), 1, [1, 5]),  # a lost event: counters are not compared
+        (lambda w: single(w, [3], 0.1), 1, [3]),
+        (lambda w: single(w, [3], 0.0, samples=1), 1, [3]),  # 28 bytes: one sample, not a header
+        (lambda w: [wd2_multi(w, 7)], 2, [7]),
+    ],
+    ids=[
+        "first-sample-0.1",
+        "first-sample-1.0",
+        "subnormal-first-sample",
+        "lost-event",
+        "one-single-channel-record",
+        "28-bytes",
+        "one-multi-channel-record",
+    ],
+)
+def test_wd2_probe_opens_what_the_multi_channel_reading_cannot(
+    write_file, writer, make_records, channels, counters
+):
+    records = make_records(writer)
+    events = list(EventReader(write_file(records), "WD2"))
+    assert [event["event_counter"] for event in events] == counters
+    assert [event["channels"] for event in events] == [channels] * len(counters)
+    header = 28 if channels > 1 else 24
+    assert [event["data"].tobytes() for event in events] == [r[header:] for r in records]
 
 
 def test_wd2_probe_on_directory(tmp_path):

@@ -300,8 +300,7 @@ def test_plot_without_matplotlib(tmp_path):
     ids=["single", "two-channels", "three-channels"],
 )
 def test_written_wd2_reads_back(tmp_path, writer, channels, header_size):
-    # A first sample of 0.0 lets the single-channel file pass the layout probe.
-    waveforms = [[0.0, 0.5 + c, 0.25, -0.125] for c in range(channels or 1)]
+    waveforms = [[0.375, 0.5 + c, 0.25, -0.125] for c in range(channels or 1)]
     records = [
         writer.wd2_multi_channel_record(waveforms, event_counter=n, sampling_period=8)
         if channels

@@ -1,5 +1,5 @@
-"""Readers used from several threads: each with its own reader, sharing one, and building the
-first arrays of a process at the same moment."""
+"""Readers used from several threads: each with its own reader, sharing one (a thread that finds
+it in use waits for its turn), and building the first arrays of a process at the same moment."""
 
 import sys
 import textwrap
@@ -95,7 +95,8 @@ def test_threads_sharing_a_reader(files, kind):
     counters = [counter for events in taken for counter, _ in events]
     assert sorted(counters) == sorted(expected)  # each event once, none lost
     assert all(data == expected[counter] for events in taken for counter, data in events)
-    assert all(text == "Already borrowed" for texts in refused for text in texts)
+    # a thread that finds the reader in use waits for its turn
+    assert refused == [[]] * THREADS
     # each thread saw its events in file order
     for events in taken:
         assert [counter for counter, _ in events] == sorted(counter for counter, _ in events)
@@ -168,8 +169,8 @@ def test_first_arrays_built_by_many_threads_at_once(tmp_path, writer):
     # the shared reader gave each event to exactly one thread
     taken = sorted(event for events in result["taken"] for event in events)
     assert taken == [[n, [n, 2 * n, 3 * n]] for n in range(400)]
-    refusals = {text for texts in result["refused"] for text in texts}
-    assert refusals <= {"Already borrowed", "Already mutably borrowed"}
+    # the threads waited for their turns, inside NumPy's first import too
+    assert result["refused"] == [[]] * THREADS
 
 
 FIRST_FAULTS = textwrap.dedent(

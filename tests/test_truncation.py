@@ -1,13 +1,17 @@
-"""Every prefix of a valid file: exactly the records that are whole in it, then the end."""
+"""Every prefix of a valid file: what the layouts, walked over the same bytes, say it holds."""
 
+import numpy as np
 import pytest
 from pluvo import EventReader
+from record_walk import wd1_outcomes, wd2_outcomes, wd2_probe
 
 SHORT = "failed to fill whole buffer"
+WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"]
+WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels"]
 
 
 def wd1_file(writer):
-    records = [
+    return [
         writer.wd1_record([1, 2, 3], board_id=7, event_counter=0, timestamp=-5),
         writer.wd1_record([], event_counter=1),  # no samples
         # an odd size: its last counted byte is the first byte of the next header
@@ -15,32 +19,27 @@ def wd1_file(writer):
         writer.wd1_record(list(range(40, 60)), pattern=3, event_counter=3),
         writer.wd1_record([65535], event_counter=4),
     ]
-    # the probe-free WD1 reader opens every prefix, the empty one included
-    return records, 0
 
 
 def wd2_multi_file(writer):
-    records = [
+    return [
         writer.wd2_record([n + k / 2 for k in range(6)], event_counter=n, channels=3, timestamp=n)
         for n in range(5)
     ]
-    return records, len(records[0]) + 28  # the first record and the next header
 
 
 def wd2_single_file(writer):
-    records = [
-        writer.wd2_record([0.0, n, -n, 0.5], event_counter=n, sampling_period=4) for n in range(5)
+    # realistic first samples: read as a channel count, 0.1 makes an impossible block
+    return [
+        writer.wd2_record([0.1, n, -n, 0.5], event_counter=n, sampling_period=4) for n in range(5)
     ]
-    # its first sample 0.0, read as a channel count, makes the probe's first block empty
-    return records, 28 + 28
 
 
 def wd2_overrun_file(writer):
-    # a first sample whose bit pattern is 3, read as a channel count: the probe reads a block of
-    # 3 x 5 x 4 bytes after the first 28, then 28 more, past the first record (44 bytes)
+    # a first sample whose bit pattern is 3, read as a channel count: the multi-channel reading
+    # takes a block of 3 x 5 x 4 bytes after the first 28, then 28 more, past the first record
     subnormal3 = 3 * 2.0**-149
-    records = [writer.wd2_record([subnormal3, 1.0, 2.0, 3.0, n], event_counter=n) for n in range(5)]
-    return records, 28 + 60 + 28
+    return [writer.wd2_record([subnormal3, 1.0, 2.0, 3.0, n], event_counter=n) for n in range(5)]
 
 
 FILES = {
@@ -51,36 +50,59 @@ FILES = {
 }
 
 
+def walk(data, kind, layout=None):
+    """The records the layout finds in data, and the bytes they take up; None where the WD2
+    probe refuses the file."""
+    if kind == "WD1":
+        outcomes, header, keys, dtype = wd1_outcomes(data), 24, WD1_KEYS, "<u2"
+    else:
+        layout = layout or wd2_probe(data)
+        if layout in ("fails", "faults"):
+            return None
+        outcomes, header, keys, dtype = wd2_outcomes(data, *layout), layout[0], WD2_KEYS, "<f4"
+    events = [
+        {**dict(zip(keys, fields)), "data": np.frombuffer(samples, dtype).tolist()}
+        for _, fields, samples in outcomes
+    ]
+    return events, sum(header + len(samples) for _, _, samples in outcomes)
+
+
 def event_of(event):
     return {key: value.tolist() if key == "data" else value for key, value in event.items()}
 
 
 @pytest.mark.parametrize("name", FILES)
 def test_every_truncation_length(tmp_path, writer, name):
-    records, probe_needs = FILES[name](writer)
-    whole = b"".join(records)
+    whole = b"".join(FILES[name](writer))
     kind = name[:3]
     path = tmp_path / "events.bin"
-    path.write_bytes(whole)
-    full = [event_of(event) for event in EventReader(str(path), kind)]
-    assert len(full) == len(records)
-    ends = [sum(map(len, records[: n + 1])) for n in range(len(records))]
+    opened = 0
     for length in range(len(whole) + 1):
-        path.write_bytes(whole[:length])
-        if length < probe_needs:
-            with pytest.raises(OSError) as raised:
+        prefix = whole[:length]
+        path.write_bytes(prefix)
+        expected = walk(prefix, kind)
+        if expected is None:
+            with pytest.raises(BaseException) as raised:
                 EventReader(str(path), kind)
-            assert type(raised.value) is OSError, length
-            assert raised.value.args == (SHORT,), length
+            if wd2_probe(prefix) == "faults":
+                assert raised.value.args == ("capacity overflow",), length
+            else:
+                assert type(raised.value) is OSError, length
+                assert raised.value.args == (SHORT,), length
             continue
+        opened += 1
+        events, consumed = expected
         reader = EventReader(str(path), kind)
-        complete = sum(end <= length for end in ends)
-        assert [event_of(event) for event in reader] == full[:complete], length
+        assert [event_of(event) for event in reader] == events, length
         for _ in range(2):
             with pytest.raises(StopIteration):
                 next(reader)
-        if length in ends:
-            # cut at a record boundary: what is appended later reads on from there
+        if consumed == length:
+            # cut at a record boundary: what is appended later reads on from there, in the
+            # layout the prefix was given
             with open(path, "ab") as out:
                 out.write(whole[length:])
-            assert [event_of(event) for event in reader] == full[complete:], length
+            layout = None if kind == "WD1" else wd2_probe(prefix)
+            rest, _ = walk(whole, kind, layout)
+            assert [event_of(event) for event in reader] == rest[len(events) :], length
+    assert opened > len(whole) // 2

@@ -1,6 +1,7 @@
 #include "core/buf_reader.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -22,15 +23,36 @@ namespace {
 // to leave room for the read-ahead.
 constexpr std::size_t kMaxDirectBytes = SSIZE_MAX - BufReader::kMaxReadAhead;
 
+// A system call with the hooks around it; errno is kept from the call.
+template <class Call>
+auto waiting(BlockingCalls* hooks, Call call) {
+  if (hooks == nullptr) return call();
+  void* const token = hooks->before_wait();
+  const auto result = call();
+  const int error = errno;
+  hooks->after_wait(token);
+  errno = error;
+  return result;
+}
+
+// After EINTR: whether to try again.
+bool resume(BlockingCalls* hooks) {
+  return hooks == nullptr || hooks->resume_after_interrupt();
+}
+
 }  // namespace
 
-Result<BufReader> BufReader::open(std::string_view path) {
+Result<BufReader> BufReader::open(std::string_view path, BlockingCalls* hooks) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string name(path);
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR) fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-  if (fd < 0) return IoError::from_os_code(errno);
-  BufReader reader(fd);  // owns the descriptor should the buffer allocation throw
+  int fd = -1;
+  for (;;) {
+    fd = waiting(hooks, [&] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
+    if (fd >= 0) break;
+    if (errno != EINTR) return IoError::from_os_code(errno);
+    if (!resume(hooks)) return IoError::cancelled();
+  }
+  BufReader reader(fd, hooks);  // owns the descriptor should the buffer allocation throw
   reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kInitialReadAhead);
   reader.capacity_ = kInitialReadAhead;
   return reader;
@@ -38,20 +60,24 @@ Result<BufReader> BufReader::open(std::string_view path) {
 
 BufReader::BufReader(BufReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      hooks_(other.hooks_),
       buffer_(std::move(other.buffer_)),
       capacity_(std::exchange(other.capacity_, 0)),
       cursor_(std::exchange(other.cursor_, 0)),
       valid_len_(std::exchange(other.valid_len_, 0)),
+      consumed_before_buffer_(std::exchange(other.consumed_before_buffer_, 0)),
       grow_(std::exchange(other.grow_, false)) {}
 
 BufReader& BufReader::operator=(BufReader&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    hooks_ = other.hooks_;
     buffer_ = std::move(other.buffer_);
     capacity_ = std::exchange(other.capacity_, 0);
     cursor_ = std::exchange(other.cursor_, 0);
     valid_len_ = std::exchange(other.valid_len_, 0);
+    consumed_before_buffer_ = std::exchange(other.consumed_before_buffer_, 0);
     grow_ = std::exchange(other.grow_, false);
   }
   return *this;
@@ -61,9 +87,14 @@ BufReader::~BufReader() {
   if (fd_ >= 0) ::close(fd_);  // nothing useful can be done about a failed close
 }
 
-Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
+void BufReader::drop_buffer() noexcept {
+  consumed_before_buffer_ += valid_len_;
   cursor_ = 0;
   valid_len_ = 0;
+}
+
+Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
+  drop_buffer();
   if (grow_ && capacity_ < kMaxReadAhead) {
     // The buffer is empty, so nothing is copied. Without the memory the reads stay as they are.
     const std::size_t larger = capacity_ * 2;
@@ -80,13 +111,24 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
       iovec{dst.data(), direct},
       iovec{buffer_.get(), ahead},
   };
-  const ssize_t got = ::readv(fd_, parts.data(), static_cast<int>(parts.size()));
+  const ssize_t got =
+      waiting(hooks_, [&] { return ::readv(fd_, parts.data(), static_cast<int>(parts.size())); });
   if (got < 0) return IoError::from_os_code(errno);
   const auto count = static_cast<std::size_t>(got);
   grow_ = count == direct + ahead;
-  if (count <= direct) return count;
+  if (count <= direct) {
+    consumed_before_buffer_ += count;
+    return count;
+  }
+  consumed_before_buffer_ += direct;
   valid_len_ = count - direct;
   return direct;
+}
+
+Status BufReader::unless_retried(const IoError& error) {
+  if (error.kind() != ErrorKind::Interrupted) return error;
+  if (!resume(hooks_)) return IoError::cancelled();
+  return {};
 }
 
 Result<std::size_t> BufReader::read(std::span<std::byte> dst) {
@@ -108,11 +150,49 @@ Status BufReader::read_exact_slow(std::span<std::byte> dst) {
   while (!dst.empty()) {
     auto got = refill(dst);
     if (!got.ok()) {
-      if (got.error().kind() == ErrorKind::Interrupted) continue;
-      return got.error();
+      if (auto error = unless_retried(got.error())) return error;
+      continue;
     }
     if (got.value() == 0) return IoError::unexpected_eof();
     dst = dst.subspan(got.value());
+  }
+  return {};
+}
+
+Status BufReader::skip_exact(std::size_t n) {
+  if (buffered() >= n) {
+    cursor_ += n;
+    return {};
+  }
+  n -= buffered();
+  drop_buffer();
+  struct stat status {};
+  if (waiting(hooks_, [&] { return ::fstat(fd_, &status); }) == 0 && S_ISREG(status.st_mode)) {
+    const off_t offset = waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_CUR); });
+    if (offset >= 0) {
+      const auto left = static_cast<std::uint64_t>(std::max<off_t>(status.st_size - offset, 0));
+      const std::uint64_t skipped = std::min<std::uint64_t>(left, n);
+      if (waiting(hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(skipped), SEEK_CUR); }) <
+          0) {
+        return IoError::from_os_code(errno);
+      }
+      consumed_before_buffer_ += skipped;
+      if (skipped < n) return IoError::unexpected_eof();
+      return {};
+    }
+  }
+  // Not seekable: the bytes are read through the buffer and dropped.
+  while (n != 0) {
+    if (buffered() == 0) {
+      if (auto got = refill({}); !got.ok()) {
+        if (auto error = unless_retried(got.error())) return error;
+        continue;
+      }
+      if (buffered() == 0) return IoError::unexpected_eof();
+    }
+    const std::size_t taken = std::min(n, buffered());
+    cursor_ += taken;
+    n -= taken;
   }
   return {};
 }
@@ -135,9 +215,12 @@ Result<std::uint64_t> BufReader::read_u64() {
 }
 
 Result<std::uint64_t> BufReader::rewind() {
-  if (::lseek(fd_, 0, SEEK_SET) < 0) return IoError::from_os_code(errno);
+  if (waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_SET); }) < 0) {
+    return IoError::from_os_code(errno);
+  }
   cursor_ = 0;
   valid_len_ = 0;
+  consumed_before_buffer_ = 0;
   grow_ = false;  // reading starts over, and so does the evidence of a long sequential read
   return std::uint64_t{0};
 }

@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/blocking_calls.hpp"
 #include "core/io_error.hpp"
 #include "core/result.hpp"
 
@@ -21,8 +22,9 @@ class BufReader {
   static constexpr std::size_t kInitialReadAhead = std::size_t{8} * 1024;
   static constexpr std::size_t kMaxReadAhead = std::size_t{256} * 1024;
 
-  // Opens read-only with close-on-exec; reads nothing, so a directory opens too.
-  static Result<BufReader> open(std::string_view path);
+  // Opens read-only with close-on-exec; reads nothing, so a directory opens too. The hooks, if
+  // any, must outlive the input: they surround every system call that may wait.
+  static Result<BufReader> open(std::string_view path, BlockingCalls* hooks = nullptr);
 
   BufReader(BufReader&& other) noexcept;
   BufReader& operator=(BufReader&& other) noexcept;
@@ -46,6 +48,10 @@ class BufReader {
     return read_exact_slow(dst);
   }
 
+  // Consumes n bytes as read_exact() would, without keeping them: a regular file is seeked past
+  // them, after a check of its size so that the end of the data fails the same way.
+  Status skip_exact(std::size_t n);
+
   Result<std::int32_t> read_i32();
   Result<std::uint32_t> read_u32();
   Result<std::uint64_t> read_u64();
@@ -57,20 +63,30 @@ class BufReader {
   [[nodiscard]] std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
   // How many bytes the next refill asks for beyond its destination.
   [[nodiscard]] std::size_t read_ahead() const noexcept { return capacity_; }
+  // Bytes consumed since the open or the last rewind.
+  [[nodiscard]] std::uint64_t position() const noexcept {
+    return consumed_before_buffer_ + cursor_;
+  }
 
  private:
-  explicit BufReader(int fd) noexcept : fd_(fd) {}
+  BufReader(int fd, BlockingCalls* hooks) noexcept : fd_(fd), hooks_(hooks) {}
   Status read_exact_slow(std::span<std::byte> dst);
+  // Empties the buffer, counting its bytes as consumed.
+  void drop_buffer() noexcept;
+  // The error that ends an exact read after a failed refill; nothing when it is to be retried.
+  Status unless_retried(const IoError& error);
   // One system call into dst and then the emptied buffer; returns the bytes that reached dst.
   Result<std::size_t> refill(std::span<std::byte> dst);
   template <class T>
   Result<T> read_le();
 
   int fd_;
+  BlockingCalls* hooks_;
   std::unique_ptr<std::byte[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t cursor_ = 0;
   std::size_t valid_len_ = 0;
+  std::uint64_t consumed_before_buffer_ = 0;
   bool grow_ = false;  // the last refill came back full
 };
 

@@ -67,9 +67,12 @@ class IoError {
   static IoError nul_in_path() noexcept {
     return {ErrorKind::InvalidInput, 0, "file name contained an unexpected NUL byte"};
   }
+  // A wait that the BlockingCalls hooks stopped after a signal.
+  static IoError cancelled() noexcept { return {ErrorKind::Interrupted, 0, kCancelledMessage}; }
 
   [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
   [[nodiscard]] bool is_os_error() const noexcept { return fixed_message_ == nullptr; }
+  [[nodiscard]] bool is_cancelled() const noexcept { return fixed_message_ == kCancelledMessage; }
   // Meaningful only for an operating-system error.
   [[nodiscard]] int os_code() const noexcept { return os_code_; }
 
@@ -77,6 +80,9 @@ class IoError {
   [[nodiscard]] std::string text() const;
 
  private:
+  // One object for the whole program, so its address tells a cancelled wait apart.
+  static constexpr char kCancelledMessage[] = "interrupted by a signal handler";
+
   IoError(ErrorKind kind, int os_code, const char* fixed_message) noexcept
       : kind_(kind), os_code_(os_code), fixed_message_(fixed_message) {}
 

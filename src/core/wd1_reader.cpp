@@ -16,9 +16,11 @@ std::int32_t wd1_sample_block_length(std::int32_t event_size) noexcept {
 
 ReadOutcome<WD1Event> WD1Reader::next() {
   if (finished_) return EndOfRecords{};
+  const std::uint64_t start = input_.position();
 
   std::array<std::byte, kHeaderSize> header;
-  if (auto error = input_.read_exact(header)) return failed_read<WD1Event>(*error, finished_);
+  if (auto error = input_.read_exact(header))
+    return failed_read<WD1Event>(*error, finished_, input_.position() != start);
 
   WD1Event event{
       .event_size = load_le<std::int32_t>(header.data()),
@@ -33,7 +35,8 @@ ReadOutcome<WD1Event> WD1Reader::next() {
   if (block_length < 0) throw_capacity_overflow();
 
   auto samples = read_sample_block<std::uint16_t>(input_, static_cast<std::size_t>(block_length));
-  if (!samples.ok()) return failed_read<WD1Event>(samples.error(), finished_);
+  if (!samples.ok())
+    return failed_read<WD1Event>(samples.error(), finished_, input_.position() != start);
   event.data = std::move(samples).value();
   return event;
 }

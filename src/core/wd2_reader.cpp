@@ -1,9 +1,9 @@
 #include "core/wd2_reader.hpp"
 
-#include <algorithm>
 #include <array>
-#include <memory>
+#include <optional>
 #include <span>
+#include <variant>
 
 #include "core/internal_fault.hpp"
 #include "core/little_endian.hpp"
@@ -31,18 +31,26 @@ Result<WD2Event> read_header(BufReader& input, WD2Layout layout, std::int32_t fa
   };
 }
 
-// The probe reads past record 1's samples without keeping them; a fixed scratch keeps a corrupt
-// size from costing memory.
-Status discard_exact(BufReader& input, std::size_t n) {
-  constexpr std::size_t kScratchSize = std::size_t{64} * 1024;
-  if (n == 0) return {};
-  const auto scratch = std::make_unique_for_overwrite<std::byte[]>(kScratchSize);
-  while (n != 0) {
-    const std::size_t chunk = std::min(n, kScratchSize);
-    if (auto error = input.read_exact(std::span(scratch.get(), chunk))) return error;
-    n -= chunk;
-  }
-  return {};
+// What stands where a header is expected: a whole one, nothing at all (the data ends exactly
+// there), or the start of one cut short by the end of the data.
+struct NothingLeft {};
+struct CutShort {};
+using HeaderOrEnd = std::variant<WD2Event, NothingLeft, CutShort>;
+
+Result<HeaderOrEnd> read_header_or_end(BufReader& input, WD2Layout layout) {
+  const std::uint64_t before = input.position();
+  auto header = read_header(input, layout, 1);
+  if (header.ok()) return HeaderOrEnd(std::move(header).value());
+  if (header.error().kind() != ErrorKind::UnexpectedEof) return header.error();
+  if (input.position() == before) return HeaderOrEnd(NothingLeft{});
+  return HeaderOrEnd(CutShort{});
+}
+
+// channels x samples x 4 bytes as the reader computes it, or nothing where it cannot be read.
+std::optional<std::uint32_t> readable_block_length(std::int32_t channels, std::uint32_t samples) {
+  const std::uint32_t length = static_cast<std::uint32_t>(channels) * samples * 4u;
+  if (length >= 0x8000'0000u) return std::nullopt;
+  return length;
 }
 
 bool looks_like_consecutive_records(const WD2Event& first, const WD2Event& second) noexcept {
@@ -51,44 +59,90 @@ bool looks_like_consecutive_records(const WD2Event& first, const WD2Event& secon
          second.channels == first.channels;
 }
 
+// From offset 0: record 1 read in the single-channel layout is whole and is followed either by
+// nothing or by a header that agrees with it on samples and sampling period (a lost event may
+// put any counter there).
+Result<bool> single_channel_fits(BufReader& input) {
+  auto first = read_header_or_end(input, WD2Layout::SingleChannel);
+  if (!first.ok()) return first.error();
+  const auto* header = std::get_if<WD2Event>(&first.value());
+  if (header == nullptr) return false;
+  const auto block = readable_block_length(1, header->samples);
+  if (!block) return false;
+  if (auto error = input.skip_exact(*block)) {
+    if (error->kind() != ErrorKind::UnexpectedEof) return *error;
+    return false;
+  }
+  auto second = read_header_or_end(input, WD2Layout::SingleChannel);
+  if (!second.ok()) return second.error();
+  if (std::holds_alternative<NothingLeft>(second.value())) return true;
+  const auto* next = std::get_if<WD2Event>(&second.value());
+  return next != nullptr && next->samples == header->samples &&
+         next->sampling_period == header->sampling_period;
+}
+
 }  // namespace
 
 std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t samples) {
-  const std::uint32_t length = static_cast<std::uint32_t>(channels) * samples * 4u;
-  if (length >= 0x8000'0000u) throw_capacity_overflow();
-  return length;
+  const auto length = readable_block_length(channels, samples);
+  if (!length) throw_capacity_overflow();
+  return *length;
 }
 
 Result<WD2Reader> WD2Reader::probe(BufReader input) {
-  // Both headers are read as if the file were multi-channel.
-  const auto first = read_header(input, WD2Layout::MultiChannel, 0);
+  // First the multi-channel reading: record 1's header and block, and the next 28 bytes.
+  auto first = read_header(input, WD2Layout::MultiChannel, 0);
   if (!first.ok()) return first.error();
-  const std::uint32_t first_block =
-      wd2_sample_block_length(first.value().channels, first.value().samples);
-  if (auto error = discard_exact(input, first_block)) return *error;
-  const auto second = read_header(input, WD2Layout::MultiChannel, 0);
-  if (!second.ok()) return second.error();
-
-  // Two consecutive records that agree on their sizes can only mean the multi-channel layout,
-  // whatever count they carry; anything else is read as single-channel.
-  const bool multi_channel = looks_like_consecutive_records(first.value(), second.value());
-  if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
-  if (multi_channel) {
-    return WD2Reader(std::move(input), WD2Layout::MultiChannel, second.value().channels);
+  const std::int32_t first_channels = first.value().channels;
+  const auto first_block = readable_block_length(first_channels, first.value().samples);
+  bool one_multi_channel_record = false;
+  if (first_block) {
+    if (auto error = input.skip_exact(*first_block)) {
+      if (error->kind() != ErrorKind::UnexpectedEof) return *error;
+    } else {
+      auto second = read_header_or_end(input, WD2Layout::MultiChannel);
+      if (!second.ok()) return second.error();
+      if (const auto* header = std::get_if<WD2Event>(&second.value())) {
+        // Two consecutive records that agree on their sizes can only mean the multi-channel
+        // layout, whatever count they carry; anything else is read as single-channel.
+        const bool multi_channel = looks_like_consecutive_records(first.value(), *header);
+        if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+        if (multi_channel) {
+          return WD2Reader(std::move(input), WD2Layout::MultiChannel, header->channels);
+        }
+        return WD2Reader(std::move(input), WD2Layout::SingleChannel, 1);
+      }
+      one_multi_channel_record = std::holds_alternative<NothingLeft>(second.value());
+    }
   }
-  return WD2Reader(std::move(input), WD2Layout::SingleChannel, 1);
+
+  // The multi-channel reading ran out of data or into an impossible block: a single-channel file
+  // whose first sample was taken for a channel count, or a file of one record.
+  if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+  auto single = single_channel_fits(input);
+  if (!single.ok()) return single.error();
+  if (single.value() || one_multi_channel_record) {
+    if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+    if (single.value()) return WD2Reader(std::move(input), WD2Layout::SingleChannel, 1);
+    return WD2Reader(std::move(input), WD2Layout::MultiChannel, first_channels);
+  }
+  if (!first_block) throw_capacity_overflow();
+  return IoError::unexpected_eof();
 }
 
 ReadOutcome<WD2Event> WD2Reader::next() {
   if (finished_) return EndOfRecords{};
+  const std::uint64_t start = input_.position();
 
   auto header = read_header(input_, layout_, probed_channels_);
-  if (!header.ok()) return failed_read<WD2Event>(header.error(), finished_);
+  if (!header.ok())
+    return failed_read<WD2Event>(header.error(), finished_, input_.position() != start);
   WD2Event event = std::move(header).value();
 
   const std::uint32_t block_length = wd2_sample_block_length(probed_channels_, event.samples);
   auto samples = read_sample_block<float>(input_, block_length);
-  if (!samples.ok()) return failed_read<WD2Event>(samples.error(), finished_);
+  if (!samples.ok())
+    return failed_read<WD2Event>(samples.error(), finished_, input_.position() != start);
   event.data = std::move(samples).value();
   return event;
 }

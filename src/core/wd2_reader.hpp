@@ -45,8 +45,15 @@ class WD2Reader {
   static constexpr std::size_t kSingleChannelHeaderSize = 24;
   static constexpr std::size_t kMultiChannelHeaderSize = 28;
 
-  // Probes the first record and the header of the second, then rewinds to offset 0. On failure
-  // the input is released before the error is returned (or the fault thrown).
+  // Settles the layout from the first records, then rewinds to offset 0. Read as multi-channel,
+  // record 1 and the header after it decide when they are all there: two consecutive records
+  // that agree on samples, period and channels are multi-channel, anything else single-channel.
+  // Where that reading runs out of data or into a block of 2^31 bytes or more, record 1 read as
+  // single-channel, whole and followed by nothing or by a header with its samples and period,
+  // makes the file single-channel; failing that, a file that ends right after one whole
+  // multi-channel record is multi-channel. Otherwise the probe fails with the end of the data
+  // (or the fault "capacity overflow" of the multi-channel reading). On failure the input is
+  // released before the error is returned (or the fault thrown).
   static Result<WD2Reader> probe(BufReader input);
 
   ReadOutcome<WD2Event> next();

@@ -247,7 +247,13 @@ PendingError exception_with_cause(PyObject* type, std::string_view message, PyRe
 }
 
 PendingError from_io_error(const IoError& error) {
+  if (error.is_cancelled()) return PendingError::fetch();
   return PendingError::with_io_error_text(exception_type_of(error.kind()), error);
+}
+
+PendingError plain_os_error(const IoError& error) {
+  if (error.is_cancelled()) return PendingError::fetch();
+  return PendingError::with_io_error_text(PyExc_OSError, error);
 }
 
 PendingError cast_failure(PyObject* object, PyTypeObject* expected) {

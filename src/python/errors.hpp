@@ -71,8 +71,11 @@ NormalizedError normalize(PendingError error);
 // A new exception of the type with the message, its __cause__ set to `cause` (None when null).
 PendingError exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
 
-// The exception an I/O error raises, chosen by its kind.
+// The exception an I/O error raises, chosen by its kind. A wait given up after a signal raises
+// the signal handler's exception, which is pending in the interpreter.
 PendingError from_io_error(const IoError& error);
+// As from_io_error(), but a plain OSError whatever the kind.
+PendingError plain_os_error(const IoError& error);
 // TypeError "'<type of object>' object cannot be cast as '<expected>'".
 PendingError cast_failure(PyObject* object, PyTypeObject* expected);
 

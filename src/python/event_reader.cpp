@@ -10,9 +10,10 @@
 #include "core/wd1_reader.hpp"
 #include "core/wd2_reader.hpp"
 #include "python/arguments.hpp"
-#include "python/borrow.hpp"
+#include "python/blocking_calls.hpp"
 #include "python/errors.hpp"
 #include "python/event_objects.hpp"
+#include "python/reader_lock.hpp"
 
 namespace pluvo {
 namespace {
@@ -22,7 +23,7 @@ using Reader = std::variant<WD1Reader, WD2Reader>;
 struct EventReaderObject {
   PyObject_HEAD
   Reader reader;
-  BorrowFlag borrow;
+  ReaderLock lock;
   RecentInts recent_ints;
 };
 
@@ -40,13 +41,13 @@ constexpr FunctionDescription kNewDescription = {
 
 // The file is opened before the type is examined; a refused type closes it again.
 PyResult<Reader> open_reader(std::string_view path, std::string_view reader_type) {
-  auto input = BufReader::open(path);
+  auto input = BufReader::open(path, interpreter_waits());
   if (!input.ok()) return from_io_error(input.error());
   if (reader_type == "WD1") return Reader(std::in_place_type<WD1Reader>, std::move(input).value());
   if (reader_type == "WD2") {
     auto reader = WD2Reader::probe(std::move(input).value());
     // Not classified by kind: whatever stopped the probe is a plain OSError.
-    if (!reader.ok()) return PendingError::with_io_error_text(PyExc_OSError, reader.error());
+    if (!reader.ok()) return plain_os_error(reader.error());
     return Reader(std::move(reader).value());
   }
   return PendingError::with_text(
@@ -72,7 +73,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     if (self == nullptr) return PendingError::fetch();
     auto* object = reinterpret_cast<EventReaderObject*>(self);
     std::construct_at(&object->reader, std::move(reader).value());
-    std::construct_at(&object->borrow);
+    std::construct_at(&object->lock);
     std::construct_at(&object->recent_ints);
     return self;
   });
@@ -82,7 +83,7 @@ void event_reader_dealloc(PyObject* self) {
   unraisable_guard([self] {
     auto* object = reinterpret_cast<EventReaderObject*>(self);
     std::destroy_at(&object->recent_ints);
-    std::destroy_at(&object->borrow);
+    std::destroy_at(&object->lock);
     std::destroy_at(&object->reader);  // closes the file
     free_instance(self);
   });
@@ -102,7 +103,7 @@ PyObject* event_reader_iter(PyObject* self) {
   return entry_guard([&]() -> PyResult<PyObject*> {
     auto object = as_event_reader(self);
     if (!object.ok()) return std::move(object).error();
-    if (auto error = object.value()->borrow.check_shared()) return std::move(*error);
+    if (auto error = object.value()->lock.wait_until_free()) return std::move(*error);
     Py_INCREF(self);
     return self;
   });
@@ -122,8 +123,8 @@ PyObject* event_reader_next(PyObject* self) {
   return entry_guard([&]() -> PyResult<PyObject*> {
     auto object = as_event_reader(self);
     if (!object.ok()) return std::move(object).error();
-    auto borrow = object.value()->borrow.take_exclusive();
-    if (!borrow.ok()) return std::move(borrow).error();
+    auto held = object.value()->lock.acquire();
+    if (!held.ok()) return std::move(held).error();
     EventReaderObject* reader = object.value();
     return std::visit([&](auto& records) { return next_event(records, reader->recent_ints); },
                       reader->reader);

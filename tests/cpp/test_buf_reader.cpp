@@ -1060,4 +1060,84 @@ TEST_F(BufReaderFifo, InterruptedOpenAndReadsAreRetried) {
   EXPECT_EQ(g_interruptions.load(), 8);
 }
 
+// Hooks that count the waits they surround and give up at the interruptions they are told to.
+class CountingHooks final : public pluvo::BlockingCalls {
+ public:
+  void* before_wait() noexcept override {
+    ++entered;
+    return this;
+  }
+  void after_wait(void* token) noexcept override {
+    if (token == this) ++left;
+  }
+  bool resume_after_interrupt() noexcept override { return ++interruptions % give_up_every != 0; }
+
+  std::atomic<int> entered{0};
+  std::atomic<int> left{0};
+  std::atomic<int> interruptions{0};
+  int give_up_every = 2;
+};
+
+TEST_F(BufReaderFifo, HooksSurroundEveryWaitAndMayGiveItUp) {
+  SignalAction counter(SIGUSR1, count_interruption);
+  SignalAction no_sigpipe(SIGPIPE, SIG_IGN);
+  const Bytes payload = pattern(8, 24);
+  CountingHooks hooks;
+  std::atomic<pid_t> reader_tid{0};
+  std::atomic<bool> reader_done{false};
+  std::vector<std::string> steps;
+  Bytes received(payload.size());
+
+  std::thread reader([&] {
+    reader_tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    // Interrupted twice: retried once, then given up.
+    auto given_up = BufReader::open(fifo_, &hooks);
+    steps.push_back(given_up.ok() ? "opened" : given_up.error().text());
+    auto opened = BufReader::open(fifo_, &hooks);
+    if (!opened.ok()) {
+      steps.push_back(opened.error().text());
+    } else {
+      BufReader& input = opened.value();
+      auto stopped = input.read_exact(writable(received));
+      steps.push_back(stopped ? stopped->text() : "read");
+      steps.push_back("position " + std::to_string(input.position()));
+      auto read = input.read_exact(writable(received));
+      steps.push_back(read ? read->text() : "read");
+    }
+    reader_done = true;
+  });
+
+  auto interrupt = [&] {
+    const bool blocked =
+        wait_for([&] { return reader_done.load() || thread_state(reader_tid.load()) == 'S'; }, 1s);
+    if (!blocked || reader_done) return;
+    const int seen = hooks.interruptions.load();
+    if (::pthread_kill(reader.native_handle(), SIGUSR1) != 0) return;
+    wait_for([&] { return hooks.interruptions.load() > seen; }, 1s);
+  };
+  wait_for([&] { return reader_tid.load() != 0; }, 1s);
+  interrupt();  // in the first open: retried
+  interrupt();  // given up
+  interrupt();  // in the second open: retried
+  const int fd = open_fifo_writer(fifo_, [&] { return reader_done.load(); });
+  if (fd >= 0) {
+    std::this_thread::sleep_for(20ms);
+    interrupt();  // in the read: given up, nothing consumed
+    std::this_thread::sleep_for(20ms);
+    interrupt();  // in the read again: retried
+    write_all(fd, payload.data(), payload.size());
+    ::close(fd);
+  }
+  reader.join();
+
+  const std::string cancelled = IoError::cancelled().text();
+  EXPECT_EQ(steps, (std::vector<std::string>{cancelled, cancelled, "position 0", "read"}));
+  EXPECT_EQ(received, payload);
+  EXPECT_EQ(hooks.interruptions.load(), 5);
+  EXPECT_GT(hooks.entered.load(), 0);
+  EXPECT_EQ(hooks.entered.load(), hooks.left.load());
+  EXPECT_TRUE(IoError::cancelled().is_cancelled());
+  EXPECT_EQ(IoError::cancelled().kind(), ErrorKind::Interrupted);
+}
+
 }  // namespace

@@ -167,16 +167,15 @@ std::vector<ShortProbeCase> short_probe_cases() {
   second_header_cut.resize(44 + 27);
   Bytes first_block_cut = two_multi_records();
   first_block_cut.resize(43);
-  Bytes one_record = two_multi_records();
-  one_record.resize(44);
+  Bytes one_record_and_a_byte = two_multi_records();
+  one_record_and_a_byte.resize(45);
   return {
       {"Empty", {}},
       {"HeaderCut", Bytes(27, 0)},
       {"FirstBlockCut", first_block_cut},
-      {"OneRecord", one_record},
+      // Record 1 is whole in both readings, but neither is followed by a header or by nothing.
       {"SecondHeaderCut", second_header_cut},
-      // The first sample's bits 00000002 are taken for two channels: 80 bytes needed, 72 held.
-      {"SubnormalFirstSample", two_single_records(0x00000002)},
+      {"OneRecordAndAByte", one_record_and_a_byte},
   };
 }
 
@@ -534,22 +533,121 @@ TEST_P(WD2ProbeOverflowTest, FaultsAndClosesTheFile) {
 }
 
 std::vector<OverflowProbeCase> overflow_probe_cases() {
+  // Read as single-channel, record 1 would need 2^30 bytes of samples, and the file holds 64.
   Bytes exact = multi_record(1, 268435456, 2, {});
   append(exact, Bytes(64, 0));
-  Bytes single_one = Bytes();
-  for (std::uint32_t counter : {1u, 2u}) {
-    append(single_one, wd2_record({.event_counter = counter,
-                                   .samples = 3,
-                                   .sampling_period = 8,
-                                   .channels = std::nullopt},
-                                  {bits_of(1.0f), bits_of(2.0f), bits_of(3.0f)}));
-  }
-  return {{"TwoTo31", exact}, {"FirstSampleOneOfThree", single_one}};
+  return {{"TwoTo31", exact}};
 }
 
 INSTANTIATE_TEST_SUITE_P(WD2Files, WD2ProbeOverflowTest,
                          ::testing::ValuesIn(overflow_probe_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Files whose multi-channel reading runs out of data or into an impossible block, or that hold
+// one record: the single-channel reading, then a lone multi-channel record, settle them.
+struct ProbeVerdictCase {
+  const char* name;
+  Bytes file;
+  WD2Layout layout;
+  std::int32_t channels;
+  std::vector<std::uint32_t> counters;  // of the records read after the probe
+};
+
+void PrintTo(const ProbeVerdictCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WD2ProbeVerdictTest : public ::testing::TestWithParam<ProbeVerdictCase> {};
+
+TEST_P(WD2ProbeVerdictTest, SettlesTheLayoutAndReadsEveryRecord) {
+  const ProbeVerdictCase& c = GetParam();
+  TempDir dir;
+  WD2Reader reader = probe_wd2(dir.write("verdict.wd2", c.file));
+  EXPECT_EQ(reader.layout(), c.layout);
+  EXPECT_EQ(reader.probed_channels(), c.channels);
+  const std::size_t header = c.layout == WD2Layout::MultiChannel ? 28 : 24;
+  std::size_t offset = 0;
+  for (const std::uint32_t counter : c.counters) {
+    const WD2Event event = expect_record(reader.next());
+    EXPECT_EQ(event.event_counter, counter);
+    // The samples are the bytes after the header, as many as the channels and samples say.
+    Bits expected;
+    for (std::size_t i = 0; i < event.data.size(); ++i) {
+      std::uint32_t bits = 0;
+      for (std::size_t b = 0; b < 4; ++b) {
+        bits |= std::uint32_t{c.file.at(offset + header + 4 * i + b)} << (8 * b);
+      }
+      expected.push_back(bits);
+    }
+    EXPECT_EQ(bits_in(event.data), expected);
+    EXPECT_EQ(event.data.size(),
+              static_cast<std::size_t>(c.channels) * static_cast<std::size_t>(event.samples));
+    offset += header + 4 * event.data.size();
+  }
+  EXPECT_TRUE(is_end(reader.next()));
+  EXPECT_EQ(offset, c.file.size());
+}
+
+// Single-channel records whose first sample is `first`, then 1.0, 2.0, ...
+Bytes single_records(std::initializer_list<std::uint32_t> counters, float first,
+                     std::uint32_t samples) {
+  Bytes file;
+  for (const std::uint32_t counter : counters) {
+    Bits values{bits_of(first)};
+    for (std::uint32_t k = 1; k < samples; ++k) values.push_back(bits_of(static_cast<float>(k)));
+    append(file, wd2_record({.event_counter = counter,
+                             .timestamp = 100ull * counter,
+                             .samples = samples,
+                             .sampling_period = 8,
+                             .channels = std::nullopt},
+                            values));
+  }
+  return file;
+}
+
+std::vector<ProbeVerdictCase> probe_verdict_cases() {
+  using enum WD2Layout;
+  Bytes one_multi = two_multi_records();
+  one_multi.resize(44);
+  return {
+      // 0.1 read as a channel count makes a block of 2^31 bytes or more.
+      {"FirstSampleOneTenth", single_records({1, 2}, 0.1f, 1024), SingleChannel, 1, {1, 2}},
+      {"FirstSampleOneOfThree", single_records({1, 2}, 1.0f, 3), SingleChannel, 1, {1, 2}},
+      // Taken for two channels, the subnormal asks for a second header past the end.
+      {"SubnormalFirstSample", two_single_records(0x00000002), SingleChannel, 1, {1, 2}},
+      // The counter is not compared: an event lost after the first does not matter.
+      {"LostEventAfterTheFirst", single_records({1, 3}, 0.1f, 1024), SingleChannel, 1, {1, 3}},
+      {"OneSingleChannelRecord", single_records({5}, 0.1f, 3), SingleChannel, 1, {5}},
+      {"OneSingleChannelRecordFromZero", single_records({5}, 0.0f, 3), SingleChannel, 1, {5}},
+      // 28 bytes are one sample in either layout; the single-channel reading comes first.
+      {"TwentyEightBytes", single_records({4}, 0.0f, 1), SingleChannel, 1, {4}},
+      {"OneMultiChannelRecord", one_multi, MultiChannel, 2, {7}},
+      {"OneMultiChannelRecordOfOneChannel",
+       multi_record(3, 2, 1, {bits_of(1.5f), bits_of(2.5f)}),
+       MultiChannel,
+       1,
+       {3}},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(WD2Files, WD2ProbeVerdictTest, ::testing::ValuesIn(probe_verdict_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WD2ProbeTest, OpensAFileWithAFirstBlockOfNearlyTwoGiB) {
+  // Read as two channels of 2^28 - 1 samples, record 1's block is just under 2 GiB; a file that
+  // holds it all is sparse, and the probe seeks past it.
+  Bytes head = multi_record(1, (1u << 28) - 1, 2, {});
+  TempDir dir;
+  const std::string path = dir.write("sparse.wd2", head);
+  const std::uint64_t block = 2ull * ((1u << 28) - 1) * 4;
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(28 + block)), 0);
+  append_to_file(path, multi_record(2, (1u << 28) - 1, 2, {}));
+  auto input = open_input(path);
+  auto reader = WD2Reader::probe(std::move(input));
+  ASSERT_TRUE(reader.ok()) << reader.error().text();
+  EXPECT_EQ(reader.value().layout(), WD2Layout::MultiChannel);
+  EXPECT_EQ(reader.value().probed_channels(), 2);
+}
 
 TEST(WD2ProbeTest, WrappedProductOfZeroReadsNoBlock) {
   // 1024 samples whose first is 0.5 (3F000000): read as a channel count, the block size wraps to 0.

@@ -1,0 +1,89 @@
+"""A read that waits (a FIFO whose writer is quiet) lets other threads run, and Ctrl-C stops it:
+before the next record the reader reads on afterwards, inside a record it is done."""
+
+import json
+import os
+import textwrap
+
+import pytest
+from fault_helpers import run_script
+
+# The writer is a thread of the reading process: it can run only because the waiting read has
+# let go of the interpreter lock. Ctrl-C is SIGINT sent to the main thread by a timer thread.
+SCRIPT = textwrap.dedent(
+    """
+    import json, os, signal, sys, threading, time
+    import numpy, pluvo
+
+    fifo, records = sys.argv[1], [bytes.fromhex(r) for r in json.loads(sys.argv[2])]
+    first, split = int(sys.argv[3]), int(sys.argv[4])  # records before the pause; bytes of the next
+    go_on = threading.Event()
+    counter = [0]
+
+
+    def writer():
+        fd = os.open(fifo, os.O_WRONLY)
+        data = b"".join(records)
+        head = sum(map(len, records[:first])) + split
+        os.write(fd, data[:head])
+        go_on.wait()
+        os.write(fd, data[head:])
+        os.close(fd)
+
+
+    def count():
+        while not go_on.is_set():
+            counter[0] += 1
+
+
+    def interrupt_soon():
+        time.sleep(0.3)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+
+    def outcome(call):
+        try:
+            event = call()
+        except StopIteration:
+            return ["end"]
+        except BaseException as exc:
+            return [type(exc).__name__]
+        return [event["event_counter"]]
+
+
+    result = {}
+    threading.Thread(target=interrupt_soon).start()
+    result["open"] = outcome(lambda: pluvo.EventReader(fifo, "WD1"))  # no writer yet
+    threading.Thread(target=writer).start()
+    reader = pluvo.EventReader(fifo, "WD1")
+    result["before"] = [outcome(lambda: next(reader)) for _ in range(first)]
+    threading.Thread(target=count).start()
+    started = counter[0]
+    threading.Thread(target=interrupt_soon).start()
+    result["waiting"] = outcome(lambda: next(reader))
+    result["counted"] = counter[0] - started
+    go_on.set()
+    result["after"] = [outcome(lambda: next(reader)) for _ in range(len(records) - first + 1)]
+    print(json.dumps(result))
+    """
+)
+
+
+@pytest.mark.parametrize("split", [0, 10, 30], ids=["between-records", "in-header", "in-samples"])
+def test_ctrl_c_stops_a_waiting_read(tmp_path, writer, split):
+    records = [writer.wd1_record(list(range(n, n + 8)), event_counter=n) for n in range(5)]
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    hex_records = json.dumps([r.hex() for r in records])
+    result = run_script(SCRIPT, fifo, hex_records, 3, split, tmp_path=tmp_path, timeout=60)
+    assert result["open"] == ["KeyboardInterrupt"]
+    assert result["before"] == [[0], [1], [2]]
+    assert result["waiting"] == ["KeyboardInterrupt"]
+    # the other thread kept running while the read waited
+    assert result["counted"] > 1000
+    if split == 0:
+        # nothing of record 3 was consumed: reading goes on with it
+        assert result["after"] == [[3], [4], ["end"]]
+    else:
+        # the reader stands inside record 3: it is done, as after a read error
+        assert result["after"] == [["end"]] * 3
