@@ -87,3 +87,61 @@ def test_ctrl_c_stops_a_waiting_read(tmp_path, writer, split):
     else:
         # the reader stands inside record 3: it is done, as after a read error
         assert result["after"] == [["end"]] * 3
+
+
+BATCH_SCRIPT = textwrap.dedent(
+    """
+    import json, os, signal, sys, threading, time
+    import numpy, pluvo
+
+    fifo, records = sys.argv[1], [bytes.fromhex(r) for r in json.loads(sys.argv[2])]
+    split = int(sys.argv[3])
+    go_on = threading.Event()
+
+
+    def writer():
+        fd = os.open(fifo, os.O_WRONLY)
+        data = b"".join(records)
+        head = sum(map(len, records[:3])) + split
+        os.write(fd, data[:head])
+        go_on.wait()
+        os.write(fd, data[head:])
+        os.close(fd)
+
+
+    def interrupt_soon():
+        time.sleep(0.3)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+
+    def outcome(call):
+        try:
+            batch = call()
+        except StopIteration:
+            return ["end"]
+        except BaseException as exc:
+            return [type(exc).__name__]
+        return batch["event_counter"].tolist()
+
+
+    threading.Thread(target=writer).start()
+    batches = pluvo.EventReader(fifo, "WD1").batches(max_events=10)
+    threading.Thread(target=interrupt_soon).start()
+    result = [outcome(lambda: next(batches)) for _ in range(2)]
+    go_on.set()
+    result += [outcome(lambda: next(batches)) for _ in range(2)]
+    print(json.dumps(result))
+    """
+)
+
+
+@pytest.mark.parametrize("split", [0, 10], ids=["between-records", "in-header"])
+def test_ctrl_c_during_a_batch_comes_after_its_records(tmp_path, writer, split):
+    records = [writer.wd1_record(list(range(n, n + 8)), event_counter=n) for n in range(5)]
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    hex_records = json.dumps([r.hex() for r in records])
+    result = run_script(BATCH_SCRIPT, fifo, hex_records, split, tmp_path=tmp_path, timeout=60)
+    # the records read before the interruption come first, then KeyboardInterrupt
+    assert result[:2] == [[0, 1, 2], ["KeyboardInterrupt"]]
+    assert result[2:] == ([[3, 4], ["end"]] if split == 0 else [["end"], ["end"]])

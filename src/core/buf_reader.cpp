@@ -197,6 +197,16 @@ Status BufReader::skip_exact(std::size_t n) {
   return {};
 }
 
+std::optional<std::uint64_t> BufReader::bytes_left() {
+  struct stat status {};
+  if (waiting(hooks_, [&] { return ::fstat(fd_, &status); }) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  const off_t offset = waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_CUR); });
+  if (offset < 0) return std::nullopt;
+  return buffered() + static_cast<std::uint64_t>(std::max<off_t>(status.st_size - offset, 0));
+}
+
 template <class T>
 Result<T> BufReader::read_le() {
   std::array<std::byte, sizeof(T)> scratch{};

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -55,6 +56,9 @@ class BufReader {
   Result<std::int32_t> read_i32();
   Result<std::uint32_t> read_u32();
   Result<std::uint64_t> read_u64();
+
+  // Bytes after the position that a regular file holds; nothing for other inputs.
+  std::optional<std::uint64_t> bytes_left();
 
   // Moves to offset 0 and drops every buffered byte; returns the new offset.
   Result<std::uint64_t> rewind();

@@ -2,9 +2,7 @@
 
 #include <array>
 
-#include "core/internal_fault.hpp"
 #include "core/little_endian.hpp"
-#include "core/sample_block.hpp"
 
 namespace pluvo {
 
@@ -14,15 +12,10 @@ std::int32_t wd1_sample_block_length(std::int32_t event_size) noexcept {
   return body / 2 * 2;
 }
 
-ReadOutcome<WD1Event> WD1Reader::next() {
-  if (finished_) return EndOfRecords{};
-  const std::uint64_t start = input_.position();
-
-  std::array<std::byte, kHeaderSize> header;
-  if (auto error = input_.read_exact(header))
-    return failed_read<WD1Event>(*error, finished_, input_.position() != start);
-
-  WD1Event event{
+Result<WD1Event> WD1Format::read_header(BufReader& input) {
+  std::array<std::byte, WD1Reader::kHeaderSize> header;
+  if (auto error = input.read_exact(header)) return *error;
+  return WD1Event{
       .event_size = load_le<std::int32_t>(header.data()),
       .board_id = load_le<std::int32_t>(header.data() + 4),
       .pattern = load_le<std::int32_t>(header.data() + 8),
@@ -31,14 +24,12 @@ ReadOutcome<WD1Event> WD1Reader::next() {
       .timestamp = load_le<std::int32_t>(header.data() + 20),
       .data = {},
   };
-  const std::int32_t block_length = wd1_sample_block_length(event.event_size);
-  if (block_length < 0) throw_capacity_overflow();
+}
 
-  auto samples = read_sample_block<std::uint16_t>(input_, static_cast<std::size_t>(block_length));
-  if (!samples.ok())
-    return failed_read<WD1Event>(samples.error(), finished_, input_.position() != start);
-  event.data = std::move(samples).value();
-  return event;
+std::optional<std::size_t> WD1Format::block_bytes(const WD1Event& header) noexcept {
+  const std::int32_t length = wd1_sample_block_length(header.event_size);
+  if (length < 0) return std::nullopt;
+  return static_cast<std::size_t>(length);
 }
 
 }  // namespace pluvo

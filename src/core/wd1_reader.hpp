@@ -1,11 +1,14 @@
 // WD1 files: records of a 24-byte header of six signed 32-bit fields and 16-bit samples.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/buf_reader.hpp"
 #include "core/read_outcome.hpp"
 #include "core/record_fields.hpp"
+#include "core/record_reader.hpp"
 #include "core/sample_buffer.hpp"
 
 namespace pluvo {
@@ -36,20 +39,24 @@ struct RecordFields<WD1Event> {
 // number, in 32-bit two's-complement arithmetic. Negative for event_size -2^31+24 to 22.
 std::int32_t wd1_sample_block_length(std::int32_t event_size) noexcept;
 
-class WD1Reader {
- public:
+// How WD1 records are read: a 24-byte header, then event_size - 24 bytes of samples rounded
+// toward zero to an even number.
+struct WD1Format {
+  using Record = WD1Event;
+  using Sample = std::uint16_t;
   static constexpr std::size_t kHeaderSize = 24;
 
-  explicit WD1Reader(BufReader input) noexcept : input_(std::move(input)) {}
+  static Result<WD1Event> read_header(BufReader& input);
+  // Nothing for a negative length.
+  static std::optional<std::size_t> block_bytes(const WD1Event& header) noexcept;
+  static std::size_t header_bytes() noexcept { return kHeaderSize; }
+};
 
-  // Throws InternalFault "capacity overflow" for a negative block length, after the header.
-  ReadOutcome<WD1Event> next();
+class WD1Reader : public RecordReader<WD1Format> {
+ public:
+  static constexpr std::size_t kHeaderSize = WD1Format::kHeaderSize;
 
-  [[nodiscard]] bool finished() const noexcept { return finished_; }
-
- private:
-  BufReader input_;
-  bool finished_ = false;
+  explicit WD1Reader(BufReader input) noexcept : RecordReader(std::move(input), {}) {}
 };
 
 }  // namespace pluvo

@@ -15,7 +15,8 @@ namespace {
 
 // A record's header, its sample buffer still empty. The single-channel layout has no channels
 // field; the record then carries `fallback_channels`.
-Result<WD2Event> read_header(BufReader& input, WD2Layout layout, std::int32_t fallback_channels) {
+Result<WD2Event> read_header_in(BufReader& input, WD2Layout layout,
+                                std::int32_t fallback_channels) {
   std::array<std::byte, WD2Reader::kMultiChannelHeaderSize> bytes;
   const std::size_t size = layout == WD2Layout::MultiChannel ? WD2Reader::kMultiChannelHeaderSize
                                                              : WD2Reader::kSingleChannelHeaderSize;
@@ -39,18 +40,11 @@ using HeaderOrEnd = std::variant<WD2Event, NothingLeft, CutShort>;
 
 Result<HeaderOrEnd> read_header_or_end(BufReader& input, WD2Layout layout) {
   const std::uint64_t before = input.position();
-  auto header = read_header(input, layout, 1);
+  auto header = read_header_in(input, layout, 1);
   if (header.ok()) return HeaderOrEnd(std::move(header).value());
   if (header.error().kind() != ErrorKind::UnexpectedEof) return header.error();
   if (input.position() == before) return HeaderOrEnd(NothingLeft{});
   return HeaderOrEnd(CutShort{});
-}
-
-// channels x samples x 4 bytes as the reader computes it, or nothing where it cannot be read.
-std::optional<std::uint32_t> readable_block_length(std::int32_t channels, std::uint32_t samples) {
-  const std::uint32_t length = static_cast<std::uint32_t>(channels) * samples * 4u;
-  if (length >= 0x8000'0000u) return std::nullopt;
-  return length;
 }
 
 bool looks_like_consecutive_records(const WD2Event& first, const WD2Event& second) noexcept {
@@ -67,7 +61,7 @@ Result<bool> single_channel_fits(BufReader& input) {
   if (!first.ok()) return first.error();
   const auto* header = std::get_if<WD2Event>(&first.value());
   if (header == nullptr) return false;
-  const auto block = readable_block_length(1, header->samples);
+  const auto block = wd2_sample_block_length(1, header->samples);
   if (!block) return false;
   if (auto error = input.skip_exact(*block)) {
     if (error->kind() != ErrorKind::UnexpectedEof) return *error;
@@ -83,18 +77,19 @@ Result<bool> single_channel_fits(BufReader& input) {
 
 }  // namespace
 
-std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t samples) {
-  const auto length = readable_block_length(channels, samples);
-  if (!length) throw_capacity_overflow();
-  return *length;
+std::optional<std::uint32_t> wd2_sample_block_length(std::int32_t channels,
+                                                     std::uint32_t samples) noexcept {
+  const std::uint32_t length = static_cast<std::uint32_t>(channels) * samples * 4u;
+  if (length >= 0x8000'0000u) return std::nullopt;
+  return length;
 }
 
 Result<WD2Reader> WD2Reader::probe(BufReader input) {
   // First the multi-channel reading: record 1's header and block, and the next 28 bytes.
-  auto first = read_header(input, WD2Layout::MultiChannel, 0);
+  auto first = read_header_in(input, WD2Layout::MultiChannel, 0);
   if (!first.ok()) return first.error();
   const std::int32_t first_channels = first.value().channels;
-  const auto first_block = readable_block_length(first_channels, first.value().samples);
+  const auto first_block = wd2_sample_block_length(first_channels, first.value().samples);
   bool one_multi_channel_record = false;
   if (first_block) {
     if (auto error = input.skip_exact(*first_block)) {
@@ -130,21 +125,12 @@ Result<WD2Reader> WD2Reader::probe(BufReader input) {
   return IoError::unexpected_eof();
 }
 
-ReadOutcome<WD2Event> WD2Reader::next() {
-  if (finished_) return EndOfRecords{};
-  const std::uint64_t start = input_.position();
+Result<WD2Event> WD2Format::read_header(BufReader& input) const {
+  return read_header_in(input, layout, probed_channels);
+}
 
-  auto header = read_header(input_, layout_, probed_channels_);
-  if (!header.ok())
-    return failed_read<WD2Event>(header.error(), finished_, input_.position() != start);
-  WD2Event event = std::move(header).value();
-
-  const std::uint32_t block_length = wd2_sample_block_length(probed_channels_, event.samples);
-  auto samples = read_sample_block<float>(input_, block_length);
-  if (!samples.ok())
-    return failed_read<WD2Event>(samples.error(), finished_, input_.position() != start);
-  event.data = std::move(samples).value();
-  return event;
+std::optional<std::size_t> WD2Format::block_bytes(const WD2Event& header) const noexcept {
+  return wd2_sample_block_length(probed_channels, header.samples);
 }
 
 }  // namespace pluvo

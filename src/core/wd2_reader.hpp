@@ -3,11 +3,14 @@
 // written in the file; it is probed from the first two records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/buf_reader.hpp"
 #include "core/read_outcome.hpp"
 #include "core/record_fields.hpp"
+#include "core/record_reader.hpp"
 #include "core/result.hpp"
 #include "core/sample_buffer.hpp"
 
@@ -37,13 +40,34 @@ struct RecordFields<WD2Event> {
 enum class WD2Layout : std::uint8_t { SingleChannel, MultiChannel };
 
 // channels x samples x 4 bytes, keeping the low 32 bits of the unsigned product (a negative count
-// enters as its bit pattern). Throws InternalFault "capacity overflow" from 2^31 up.
-std::uint32_t wd2_sample_block_length(std::int32_t channels, std::uint32_t samples);
+// enters as its bit pattern); nothing from 2^31 up, a block that cannot be read.
+std::optional<std::uint32_t> wd2_sample_block_length(std::int32_t channels,
+                                                     std::uint32_t samples) noexcept;
 
-class WD2Reader {
- public:
+// How WD2 records are read once the probe has settled the layout: a 24- or 28-byte header, then
+// probed_channels x samples x 4 bytes.
+struct WD2Format {
+  using Record = WD2Event;
+  using Sample = float;
   static constexpr std::size_t kSingleChannelHeaderSize = 24;
   static constexpr std::size_t kMultiChannelHeaderSize = 28;
+
+  WD2Layout layout;
+  std::int32_t probed_channels;
+
+  // The single-channel layout has no channels field: the record carries probed_channels.
+  [[nodiscard]] Result<WD2Event> read_header(BufReader& input) const;
+  // Nothing from 2^31 bytes up.
+  [[nodiscard]] std::optional<std::size_t> block_bytes(const WD2Event& header) const noexcept;
+  [[nodiscard]] std::size_t header_bytes() const noexcept {
+    return layout == WD2Layout::MultiChannel ? kMultiChannelHeaderSize : kSingleChannelHeaderSize;
+  }
+};
+
+class WD2Reader : public RecordReader<WD2Format> {
+ public:
+  static constexpr std::size_t kSingleChannelHeaderSize = WD2Format::kSingleChannelHeaderSize;
+  static constexpr std::size_t kMultiChannelHeaderSize = WD2Format::kMultiChannelHeaderSize;
 
   // Settles the layout from the first records, then rewinds to offset 0. Read as multi-channel,
   // record 1 and the header after it decide when they are all there: two consecutive records
@@ -56,20 +80,13 @@ class WD2Reader {
   // released before the error is returned (or the fault thrown).
   static Result<WD2Reader> probe(BufReader input);
 
-  ReadOutcome<WD2Event> next();
-
   // The channel count that sizes every record's sample block.
-  [[nodiscard]] std::int32_t probed_channels() const noexcept { return probed_channels_; }
-  [[nodiscard]] WD2Layout layout() const noexcept { return layout_; }
+  [[nodiscard]] std::int32_t probed_channels() const noexcept { return format().probed_channels; }
+  [[nodiscard]] WD2Layout layout() const noexcept { return format().layout; }
 
  private:
   WD2Reader(BufReader input, WD2Layout layout, std::int32_t probed_channels) noexcept
-      : input_(std::move(input)), layout_(layout), probed_channels_(probed_channels) {}
-
-  BufReader input_;
-  WD2Layout layout_;
-  std::int32_t probed_channels_{};
-  bool finished_ = false;
+      : RecordReader(std::move(input), WD2Format{layout, probed_channels}) {}
 };
 
 }  // namespace pluvo

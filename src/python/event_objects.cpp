@@ -1,6 +1,7 @@
 #include "python/event_objects.hpp"
 
 #include <climits>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -88,6 +89,19 @@ PyRef make_event_of(Record& record, RecentInts& recent) {
   return event;
 }
 
+template <class Record, class Sample>
+PyRef make_batch_of(Batch<Record, Sample>& batch) {
+  const auto& keys = EventKeys<Record>::get();
+  PyRef columns = keys.new_event();
+  for_each_header_field<Record>([&](auto index, const auto& /*field*/) {
+    auto& column = std::get<decltype(index)::value>(batch.header);
+    keys.set(columns.get(), index, sample_array(std::move(column)));
+  });
+  keys.set(columns.get(), EventKeys<Record>::kCount - 1,
+           sample_array(std::move(batch.samples), batch.rows));
+  return columns;
+}
+
 }  // namespace
 
 RecentInts::~RecentInts() {
@@ -115,6 +129,13 @@ PyRef make_event(WD1Event& event, RecentInts& recent) {
 }
 PyRef make_event(WD2Event& event, RecentInts& recent) {
   return make_event_of(event, recent);
+}
+
+PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch) {
+  return make_batch_of(batch);
+}
+PyRef make_batch(Batch<WD2Event, float>& batch) {
+  return make_batch_of(batch);
 }
 
 }  // namespace pluvo

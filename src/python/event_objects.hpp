@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/batch_reader.hpp"
 #include "core/wd1_reader.hpp"
 #include "core/wd2_reader.hpp"
 #include "python/py_ref.hpp"
@@ -39,5 +40,10 @@ class RecentInts {
 // A new dict; the samples move into its array. Every failure is an internal fault.
 PyRef make_event(WD1Event& event, RecentInts& recent);
 PyRef make_event(WD2Event& event, RecentInts& recent);
+
+// A new dict with the keys of an event: each header key maps to its column, "data" to the rows of
+// samples. The columns move into the arrays. Every failure is an internal fault.
+PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch);
+PyRef make_batch(Batch<WD2Event, float>& batch);
 
 }  // namespace pluvo

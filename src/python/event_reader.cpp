@@ -12,20 +12,12 @@
 #include "python/arguments.hpp"
 #include "python/blocking_calls.hpp"
 #include "python/errors.hpp"
+#include "python/event_batches.hpp"
 #include "python/event_objects.hpp"
 #include "python/reader_lock.hpp"
 
 namespace pluvo {
 namespace {
-
-using Reader = std::variant<WD1Reader, WD2Reader>;
-
-struct EventReaderObject {
-  PyObject_HEAD
-  Reader reader;
-  ReaderLock lock;
-  RecentInts recent_ints;
-};
 
 // ---- construction ----
 
@@ -75,6 +67,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     std::construct_at(&object->reader, std::move(reader).value());
     std::construct_at(&object->lock);
     std::construct_at(&object->recent_ints);
+    std::construct_at(&object->deferred);
     return self;
   });
 }
@@ -82,6 +75,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 void event_reader_dealloc(PyObject* self) {
   unraisable_guard([self] {
     auto* object = reinterpret_cast<EventReaderObject*>(self);
+    std::destroy_at(&object->deferred);
     std::destroy_at(&object->recent_ints);
     std::destroy_at(&object->lock);
     std::destroy_at(&object->reader);  // closes the file
@@ -90,14 +84,6 @@ void event_reader_dealloc(PyObject* self) {
 }
 
 // ---- iteration ----
-
-PyResult<EventReaderObject*> as_event_reader(PyObject* self) {
-  PyTypeObject* type = event_reader_type().get_or_fault();
-  if (Py_TYPE(self) != type && PyType_IsSubtype(Py_TYPE(self), type) == 0) {
-    return cast_failure(self, type);
-  }
-  return reinterpret_cast<EventReaderObject*>(self);
-}
 
 PyObject* event_reader_iter(PyObject* self) {
   return entry_guard([&]() -> PyResult<PyObject*> {
@@ -123,20 +109,28 @@ PyObject* event_reader_next(PyObject* self) {
   return entry_guard([&]() -> PyResult<PyObject*> {
     auto object = as_event_reader(self);
     if (!object.ok()) return std::move(object).error();
-    auto held = object.value()->lock.acquire();
-    if (!held.ok()) return std::move(held).error();
     EventReaderObject* reader = object.value();
+    auto held = reader->lock.acquire();
+    if (!held.ok()) return std::move(held).error();
+    if (reader->deferred) return *std::exchange(reader->deferred, std::nullopt);
     return std::visit([&](auto& records) { return next_event(records, reader->recent_ints); },
                       reader->reader);
   });
 }
 
 PyObject* create_event_reader_type() {
+  static PyMethodDef event_reader_methods[] = {
+      {"batches",
+       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_batches)),
+       METH_VARARGS | METH_KEYWORDS, kBatchesDoc},
+      {nullptr, nullptr, 0, nullptr},
+  };
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
       {Py_tp_new, reinterpret_cast<void*>(&event_reader_new)},
       {Py_tp_iter, reinterpret_cast<void*>(&event_reader_iter)},
       {Py_tp_iternext, reinterpret_cast<void*>(&event_reader_next)},
+      {Py_tp_methods, event_reader_methods},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(&event_reader_dealloc)},
       {0, nullptr},
@@ -152,6 +146,14 @@ PyObject* create_event_reader_type() {
 }
 
 }  // namespace
+
+PyResult<EventReaderObject*> as_event_reader(PyObject* self) {
+  PyTypeObject* type = event_reader_type().get_or_fault();
+  if (Py_TYPE(self) != type && PyType_IsSubtype(Py_TYPE(self), type) == 0) {
+    return cast_failure(self, type);
+  }
+  return reinterpret_cast<EventReaderObject*>(self);
+}
 
 LazyTypeObject& event_reader_type() {
   static LazyTypeObject type(&create_event_reader_type, "EventReader");

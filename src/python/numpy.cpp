@@ -55,34 +55,20 @@ void slice_container_dealloc(PyObject* self) {
   });
 }
 
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned long kSliceContainerFlags = Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-// Interpreters without the flag (CPython 3.9, PyPy 3.9) would inherit object's constructor and
-// make containers that own nothing: refuse as the flag does.
-constexpr unsigned long kSliceContainerFlags = 0;
-PyObject* refuse_instantiation(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-  return nullptr;
-}
-#endif
-
 PyObject* create_slice_container_type() {
   static PyType_Slot slots[] = {
       {Py_tp_doc,
        const_cast<char*>("Utility type to store an owned sample buffer safely on the Python heap")},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-      {Py_tp_new, reinterpret_cast<void*>(&refuse_instantiation)},
-#endif
+      kRefuseInstantiationSlot,
       {0, nullptr},
   };
   static PyType_Spec spec = {
       .name = "builtins.PySliceContainer",
       .basicsize = sizeof(PySliceContainerObject),
       .itemsize = 0,
-      .flags = kSliceContainerFlags,
+      .flags = kNotInstantiableFlags,
       .slots = slots,
   };
   return PyType_FromSpec(&spec);
@@ -204,10 +190,15 @@ PyObject* builtin_descriptor(void** api, int type_number) {
 
 }  // namespace
 
-PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice) {
+PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice,
+                         std::optional<std::size_t> rows) {
   void* const data = slice.data();
-  npy_intp dimensions[] = {static_cast<npy_intp>(slice.length())};
-  npy_intp strides[] = {static_cast<npy_intp>(element_size)};
+  const std::size_t length = slice.length();
+  const std::size_t columns = rows ? (*rows == 0 ? 0 : length / *rows) : length;
+  npy_intp dimensions[] = {static_cast<npy_intp>(rows.value_or(length)),
+                           static_cast<npy_intp>(columns)};
+  npy_intp strides[] = {static_cast<npy_intp>(rows ? columns * element_size : element_size),
+                        static_cast<npy_intp>(element_size)};
   const std::size_t tracked_bytes = slice.capacity() * element_size;
   PyRef container = slice_container(slice);
   if (tracked_bytes != 0) {
@@ -219,8 +210,8 @@ PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& 
   PyObject* descriptor = builtin_descriptor(api, type_number);
   Py_INCREF(descriptor);
   PyRef array = checked_api_result(reinterpret_cast<NewFromDescr>(api[kNewFromDescr])(
-      static_cast<PyTypeObject*>(api[kArrayType]), descriptor, 1, dimensions, strides, data,
-      kArrayWriteable, nullptr));
+      static_cast<PyTypeObject*>(api[kArrayType]), descriptor, rows ? 2 : 1, dimensions, strides,
+      data, kArrayWriteable, nullptr));
   static_cast<void>(
       reinterpret_cast<SetBaseObject>(api[kSetBaseObject])(array.get(), container.release()));
   return array.release();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "core/sample_buffer.hpp"
@@ -45,9 +46,11 @@ class OwnedSlice {
   bool owned_ = true;
 };
 
-// A writeable array of `length` elements of the NumPy type number over the slice's storage, with
-// a PySliceContainer owning the storage as its base. Every failure is an internal fault.
-PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice);
+// A writeable array of the NumPy type number over the slice's storage, with a PySliceContainer
+// owning the storage as its base: one-dimensional over all of it, or, given `rows`, C-contiguous
+// of rows x (length / rows). Every failure is an internal fault.
+PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice,
+                         std::optional<std::size_t> rows = std::nullopt);
 
 template <class T>
 struct NumpyElement;
@@ -56,18 +59,33 @@ struct NumpyElement<std::uint16_t> {
   static constexpr int type_number = 4;  // NPY_USHORT
 };
 template <>
+struct NumpyElement<std::int32_t> {
+  static constexpr int type_number = 5;  // NPY_INT
+};
+template <>
+struct NumpyElement<std::uint32_t> {
+  static constexpr int type_number = 6;  // NPY_UINT
+};
+template <>
+struct NumpyElement<std::uint64_t> {
+  // NPY_ULONG where long has 64 bits, else NPY_ULONGLONG: the type numpy.uint64 itself has
+  static constexpr int type_number = sizeof(unsigned long) == 8 ? 8 : 10;
+};
+template <>
 struct NumpyElement<float> {
   static constexpr int type_number = 11;  // NPY_FLOAT
 };
 
+// The buffer's samples as an array that takes the buffer over: one-dimensional, or rows x the
+// rest.
 template <class T>
-PyObject* sample_array(SampleBuffer<T> samples) {
+PyObject* sample_array(SampleBuffer<T> samples, std::optional<std::size_t> rows = std::nullopt) {
   const auto parts = samples.release();
   OwnedSlice slice({parts.data, parts.length, parts.capacity,
                     [](void* data, std::size_t length, std::size_t capacity) noexcept {
                       SampleBuffer<T>::free_raw_parts(static_cast<T*>(data), length, capacity);
                     }});
-  return from_raw_parts(NumpyElement<T>::type_number, sizeof(T), slice);
+  return from_raw_parts(NumpyElement<T>::type_number, sizeof(T), slice, rows);
 }
 
 }  // namespace pluvo

@@ -25,6 +25,13 @@ PyTypeObject* LazyTypeObject::create_or_fault() {
   throw InternalFault(std::string("failed to create type object for `") + class_name_ + "`");
 }
 
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+PyObject* refuse_instantiation(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
+}
+#endif
+
 PyObject* allocate_instance(PyTypeObject* type) {
   const allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
   return allocate(type, 0);

@@ -33,6 +33,20 @@ class LazyTypeObject {
   std::atomic<PyTypeObject*> type_{nullptr};
 };
 
+// A type that Python code cannot instantiate: its flags, and a slot to put before the ending zero
+// slot. Interpreters without the flag (CPython 3.9, PyPy 3.9) would inherit object's constructor
+// and make instances that hold nothing: there the slot refuses as the flag does, and elsewhere it
+// is a second zero slot that the interpreter never reaches.
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+inline constexpr unsigned long kNotInstantiableFlags = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+inline constexpr PyType_Slot kRefuseInstantiationSlot = {0, nullptr};
+#else
+inline constexpr unsigned long kNotInstantiableFlags = 0;
+PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+inline const PyType_Slot kRefuseInstantiationSlot = {
+    Py_tp_new, reinterpret_cast<void*>(&refuse_instantiation)};
+#endif
+
 // A new, zeroed instance through the type's allocation slot; null with the exception set.
 PyObject* allocate_instance(PyTypeObject* type);
 

@@ -1,0 +1,121 @@
+// Consecutive records read as columns: each header field of the format in an array of its own,
+// and every record's samples in one block, row after row. The rows are read straight from the
+// input into the block; the storage is obtained once per batch.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "core/read_outcome.hpp"
+#include "core/record_fields.hpp"
+#include "core/record_reader.hpp"
+#include "core/sample_buffer.hpp"
+
+namespace pluvo {
+
+namespace detail {
+template <class Fields>
+struct ColumnsOf;
+template <class... Field>
+struct ColumnsOf<std::tuple<Field...>> {
+  using type = std::tuple<SampleBuffer<typename Field::value_type>...>;
+};
+}  // namespace detail
+
+// One array per header field of the record type, in the order of its field table.
+template <class Record>
+using HeaderColumns =
+    typename detail::ColumnsOf<std::remove_cvref_t<decltype(RecordFields<Record>::header)>>::type;
+
+struct BatchLimits {
+  std::size_t max_events;
+  std::size_t max_bytes;  // of samples; a record larger than this still makes a batch of one
+};
+
+template <class Record, class Sample>
+struct Batch {
+  HeaderColumns<Record> header;
+  SampleBuffer<Sample> samples;  // rows x row_length
+  std::size_t rows = 0;
+  std::size_t row_length = 0;
+  // A read failure that ended the batch before its next record: the caller reports it after the
+  // batch, as next() would have reported it then.
+  std::optional<IoError> failure;
+};
+
+// One to limits.max_events consecutive records, all with as many samples as the first; the batch
+// ends early at the end of the data, before a record of another length or one whose block cannot
+// be read (that record's header is given back, so the next call meets it as next() would), and
+// at a failure. The first record is read as next() reads it, faults and failures included.
+template <class Format>
+ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
+    RecordReader<Format>& reader, const BatchLimits& limits) {
+  using Record = typename Format::Record;
+  using Sample = typename Format::Sample;
+  auto first = reader.next();
+  auto* record = std::get_if<Record>(&first);
+  if (record == nullptr) {
+    if (auto* error = std::get_if<IoError>(&first)) return *error;
+    return EndOfRecords{};
+  }
+
+  Batch<Record, Sample> batch;
+  batch.row_length = record->data.size();
+  const std::size_t row_bytes = batch.row_length * sizeof(Sample);
+  std::size_t capacity = std::max<std::size_t>(
+      1, std::min(limits.max_events,
+                  row_bytes == 0 ? limits.max_events : limits.max_bytes / row_bytes));
+  // Never storage far beyond what the file holds.
+  if (const auto left = reader.bytes_left()) {
+    const std::uint64_t records_left = *left / (reader.header_bytes() + row_bytes);
+    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+        capacity,
+        std::min<std::uint64_t>(records_left + 1, std::numeric_limits<std::size_t>::max())));
+  }
+  std::apply([&](auto&... column) { (column.resize_uninitialized(capacity), ...); }, batch.header);
+  batch.samples = std::move(record->data);
+  batch.samples.resize_uninitialized(capacity * batch.row_length);
+
+  auto store_header = [&](const Record& header, std::size_t row) {
+    for_each_header_field<Record>([&](auto index, const auto& field) {
+      std::get<decltype(index)::value>(batch.header)[row] = header.*field.member;
+    });
+  };
+  store_header(*record, 0);
+  batch.rows = 1;
+  while (batch.rows < capacity) {
+    auto next = reader.next_header();
+    auto* header = std::get_if<Record>(&next);
+    if (header == nullptr) {
+      if (auto* error = std::get_if<IoError>(&next)) batch.failure = *error;
+      break;
+    }
+    if (reader.block_bytes(*header) != row_bytes) {
+      reader.give_back(std::move(*header));
+      break;
+    }
+    const auto row =
+        std::span(batch.samples.data() + batch.rows * batch.row_length, batch.row_length);
+    auto read = reader.read_block(row);
+    if (!std::holds_alternative<std::monostate>(read)) {
+      if (auto* error = std::get_if<IoError>(&read)) batch.failure = *error;
+      break;  // the end of the data: the cut-short record is dropped, as next() drops it
+    }
+    store_header(*header, batch.rows);
+    ++batch.rows;
+  }
+  std::apply([&](auto&... column) { (column.resize_uninitialized(batch.rows), ...); },
+             batch.header);
+  batch.samples.resize_uninitialized(batch.rows * batch.row_length);
+  return batch;
+}
+
+}  // namespace pluvo
