@@ -11,6 +11,8 @@ import pluvo
 import layouts
 
 CHUNK_BYTES = 1 << 20
+BATCH_EVENTS = 4096
+BATCH_BYTES = 16 << 20
 
 
 def consume(events):
@@ -166,6 +168,29 @@ def bulk_numpy(path, reader_type):
             yield from rows([records[name].tolist() for name in names], records["data"])
 
 
+def pluvo_batches(path, reader_type):
+    return pluvo.EventReader(path, reader_type).batches(max_events=BATCH_EVENTS)
+
+
+def bulk_columns(path, reader_type):
+    """What pluvo's batches give, the NumPy way: per batch, numpy.fromfile of as many records as
+    the same two limits allow, then each field made a contiguous array of its own."""
+    with open(path, "rb") as f:
+        dtype, _, _ = _fixed_layout(f, reader_type)
+        names = [name for name in dtype.names if name != "data"]
+        single_channel = reader_type == "WD2" and "channels" not in names
+        count = max(1, min(BATCH_EVENTS, BATCH_BYTES // dtype["data"].itemsize))
+        while True:
+            records = np.fromfile(f, dtype, count)
+            if not len(records):
+                return
+            batch = {name: np.ascontiguousarray(records[name]) for name in names}
+            if single_channel:
+                batch["channels"] = np.ones(len(records), np.int32)
+            batch["data"] = np.ascontiguousarray(records["data"])
+            yield batch
+
+
 def raw_read(path):
     buffer = bytearray(CHUNK_BYTES)
     total = 0
@@ -224,4 +249,5 @@ EVENT_READERS = {
     "bulk_numpy": bulk_numpy,
     "floor": floor_events,
 }
+BATCH_READERS = {"pluvo_batches": pluvo_batches, "bulk_columns": bulk_columns}
 RAW_READERS = {"raw_read": raw_read, "raw_read_8k": raw_read_8k}

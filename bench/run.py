@@ -1,7 +1,7 @@
 """Times pluvo against hand-written and bulk NumPy readers and the raw I/O limit.
 
 build/venv/bin/python bench/run.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
-                                   [--json FILE] [--memory] [--before MODULE_FILE]
+                                   [--json FILE] [--memory] [--threads] [--before MODULE_FILE]
 """
 
 import argparse
@@ -20,8 +20,26 @@ import contenders
 import make_files
 import memory
 
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+)
+
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
+BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
+BATCH_DTYPES = {
+    "WD1": dict.fromkeys(
+        ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"],
+        np.int32,
+    ),
+    "WD2": {
+        "event_counter": np.uint32,
+        "timestamp": np.uint64,
+        "samples": np.uint32,
+        "sampling_period": np.uint64,
+        "channels": np.int32,
+    },
+}
 
 
 def machine():
@@ -76,12 +94,39 @@ def check_agreement(bench_file, prefix):
                 sys.exit("%s: %s, event %d: %s" % (bench_file.name, name, index, problem))
 
 
+def check_batches(bench_file):
+    """The first batch of every batch reader against pluvo's events: keys, column types and values,
+    rows of samples; exits on a difference."""
+    reader_type = bench_file.reader_type
+    for name, read in contenders.BATCH_READERS.items():
+        batch = next(iter(read(bench_file.path, reader_type)))
+        rows = len(batch["data"])
+        events = list(islice(contenders.pluvo_reader(bench_file.path, reader_type), rows))
+        if list(batch) != list(events[0]):
+            sys.exit("%s: %s has keys %s" % (bench_file.name, name, list(batch)))
+        for key, column in batch.items():
+            if key == "data":
+                same = column.dtype == SAMPLE_DTYPES[reader_type] and all(
+                    column[i].tobytes() == e["data"].tobytes() for i, e in enumerate(events)
+                )
+            else:
+                same = column.dtype == BATCH_DTYPES[reader_type][key] and column.tolist() == [
+                    e[key] for e in events
+                ]
+            if not same:
+                sys.exit("%s: %s, column %s differs from the events" % (bench_file.name, name, key))
+
+
 def run_once(name, bench_file):
     """Seconds of one full pass; checks that the whole file was consumed."""
     start = time.perf_counter()
     if name in contenders.RAW_READERS:
         result = contenders.RAW_READERS[name](bench_file.path)
         expected = bench_file.size
+    elif name in contenders.BATCH_READERS:
+        batches = contenders.BATCH_READERS[name](bench_file.path, bench_file.reader_type)
+        result = sum(len(batch["data"]) for batch in batches)
+        expected = bench_file.events
     else:
         events = contenders.EVENT_READERS[name](bench_file.path, bench_file.reader_type)
         result = contenders.consume(events)[0]
@@ -94,7 +139,7 @@ def run_once(name, bench_file):
 
 def time_workload(bench_file, repeat):
     """Round-robin over the contenders, rotating who goes first."""
-    names = list(contenders.EVENT_READERS) + list(contenders.RAW_READERS)
+    names = [*contenders.EVENT_READERS, *contenders.BATCH_READERS, *contenders.RAW_READERS]
     names = [name for name in names if contenders.applies(name, bench_file.reader_type)]
     seconds = {name: [] for name in names}
     for rep in range(repeat):
@@ -116,6 +161,10 @@ def time_workload(bench_file, repeat):
         for other in RATIOS + ("pluvo_before", "floor")
         if other in results
     }
+    for other in BATCH_RATIOS:
+        ratios["pluvo_batches/" + other] = (
+            results["pluvo_batches"]["gb_per_s"] / results[other]["gb_per_s"]
+        )
     return {"contenders": results, "ratios": ratios}
 
 
@@ -139,6 +188,33 @@ def print_table(bench_file, result, repeat):
     print("  ".join("%s %.2fx" % item for item in result["ratios"].items()))
 
 
+def time_threads(bench_file, repeat):
+    """Seconds of examples/summarise.py over four names of one file, in one thread and in two,
+    taking turns."""
+    import summarise
+
+    directory = os.path.join(os.path.dirname(bench_file.path), "threads")
+    os.makedirs(directory, exist_ok=True)
+    paths = []
+    for n in range(4):
+        path = os.path.join(directory, "%d.%s" % (n, bench_file.reader_type.lower()))
+        if not os.path.exists(path):
+            os.link(bench_file.path, path)  # the same bytes, no more disk
+        paths.append(path)
+    seconds = {1: [], 2: []}
+    for _ in range(repeat):
+        for threads in (1, 2):
+            start = time.perf_counter()
+            summarise.summarise(paths, bench_file.reader_type, threads)
+            seconds[threads].append(time.perf_counter() - start)
+    result = {threads: min(runs) for threads, runs in seconds.items()}
+    print(
+        "\nsummarise.py over 4 files of %s, best of %d: one thread %.3f s, two threads %.3f s:"
+        " %.2fx" % (bench_file.name, repeat, result[1], result[2], result[1] / result[2])
+    )
+    return {"seconds": seconds, "speedup": result[1] / result[2]}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     make_files.add_arguments(parser)
@@ -146,6 +222,9 @@ def main():
     parser.add_argument("--check-events", type=int, default=300, help="events compared per file")
     parser.add_argument("--json", metavar="FILE", help="also write the results here")
     parser.add_argument("--memory", action="store_true", help="also measure memory and import")
+    parser.add_argument(
+        "--threads", action="store_true", help="also time examples/summarise.py in 1 and 2 threads"
+    )
     parser.add_argument(
         "--before",
         metavar="MODULE_FILE",
@@ -161,6 +240,7 @@ def main():
     files = make_files.ensure_all(args)
     for bench_file in files:
         check_agreement(bench_file, args.check_events)
+        check_batches(bench_file)
         contenders.raw_read(bench_file.path)  # into the page cache
     print("all readers agree with pluvo on the first %d events of each file" % args.check_events)
     for bench_file in files:
@@ -168,6 +248,9 @@ def main():
         result.update(path=bench_file.path, events=bench_file.events, bytes=bench_file.size)
         report["workloads"][bench_file.name] = result
         print_table(bench_file, result, args.repeat)
+    if args.threads:
+        wd1 = [f for f in files if f.reader_type == "WD1"]
+        report["threads"] = time_threads(wd1[0] if wd1 else files[0], args.repeat)
     if args.memory:
         report["memory"] = memory.report(files)
     if args.json:

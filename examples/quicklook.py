@@ -9,7 +9,8 @@ rate (in the digitizer's ticks), baseline mean and RMS per channel (from the fir
 each waveform) and whether the file ends in a cut-short record.
 
 The files are streamed: only running sums, a fixed-size amplitude histogram per channel and the
-first few waveforms are kept, so memory stays flat on files of any size.
+first few waveforms are kept, so memory stays flat on files of any size. A file of 100 MB or
+more shows its progress on a terminal (with tqdm installed: pip install "pluvo[progress]").
 
 --plot writes a PNG with the first waveforms and a histogram of pulse amplitudes (maximum minus
 baseline, per channel, so positive pulses) of each file. It needs matplotlib
@@ -32,6 +33,9 @@ import numpy as np
 import numpy.typing as npt
 import pluvo
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from progress import Progress  # noqa: E402
+
 if TYPE_CHECKING:
     from pluvo import WD1Event, WD2Event
 
@@ -39,6 +43,7 @@ DATA = pathlib.Path(__file__).resolve().parent / "data"
 SAMPLES = (DATA / "sample.wd1", DATA / "sample_multi.wd2", DATA / "sample_single.wd2")
 KEPT_EVENTS = 4  # waveforms drawn per file
 HISTOGRAM_BINS = 64
+PROGRESS_FROM_BYTES = 100_000_000  # a file this large shows its progress on a terminal
 
 ReaderType = Literal["WD1", "WD2"]
 E = TypeVar("E")
@@ -198,18 +203,29 @@ def reader_type_of(path: str, given: ReaderType | None) -> ReaderType:
 
 
 def wd2_header_size(path: str) -> int:
-    """The header size the reader settled on: it reads the first record and the second header
-    as multi-channel ones and takes the multi-channel layout only if they agree."""
+    """The header size of the layout the reader settled on (see how the README says it is
+    recognised): 28 for multi-channel, 24 for single-channel."""
+    size = os.path.getsize(path)
     with open(path, "rb") as file:
         counter, _, samples, period, channels = struct.unpack("<IQIQi", file.read(28))
-        file.seek(28 + (channels % 2**32) * samples * 4 % 2**32)
-        second = file.read(28)
-    if len(second) < 28:
+        block = (channels % 2**32) * samples * 4 % 2**32
+        if block < 2**31:
+            file.seek(28 + block)
+            second = file.read(28)
+            if len(second) == 28:
+                counter2, _, samples2, period2, channels2 = struct.unpack("<IQIQi", second)
+                consecutive = counter2 == (counter + 1) % 2**32
+                agree = (samples2, period2, channels2) == (samples, period, channels)
+                return 28 if consecutive and agree else 24
+        single = samples * 4 % 2**32
+        file.seek(24 + single)
+        after = file.read(24)
+    if single < 2**31 and (
+        size == 24 + single
+        or (len(after) == 24 and struct.unpack("<IQ", after[12:]) == (samples, period))
+    ):
         return 24
-    counter2, _, samples2, period2, channels2 = struct.unpack("<IQIQi", second)
-    consecutive = counter2 == (counter + 1) % 2**32
-    agree = (samples2, period2, channels2) == (samples, period, channels)
-    return 28 if consecutive and agree else 24
+    return 28 if block < 2**31 and size == 28 + block else 24
 
 
 def events_of(reader: Iterator[E], summary: Summary) -> Iterator[E]:
@@ -235,12 +251,19 @@ def stream(
     add: Callable[[Summary, E, int], None],
     baseline_length: int,
 ) -> None:
-    try:
-        for event in events_of(reader, summary):
-            add(summary, event, baseline_length)
-    except OSError as exc:
-        # The reader reports a read failure once and then stays finished.
-        summary.read_error = str(exc)
+    size = os.path.getsize(summary.path)
+    name = os.path.basename(summary.path)
+    with Progress(size, "B", name, scale=True, shown=size >= PROGRESS_FROM_BYTES) as progress:
+        reported = 0
+        try:
+            for event in events_of(reader, summary):
+                add(summary, event, baseline_length)
+                if summary.events % 1024 == 0:
+                    progress.update(summary.consumed_bytes - reported)
+                    reported = summary.consumed_bytes
+        except OSError as exc:
+            # The reader reports a read failure once and then stays finished.
+            summary.read_error = str(exc)
 
 
 def summarize(path: str, reader_type: ReaderType, baseline_length: int) -> Summary:

@@ -4,7 +4,7 @@ Installed as the stub-only package ``pluvo-stubs``, where type checkers look for
 a module that is not a package.
 """
 
-from typing import Generic, Literal, TypedDict, TypeVar, final, overload, type_check_only
+from typing import Generic, Iterator, Literal, TypedDict, TypeVar, final, overload, type_check_only
 
 import numpy as np
 
@@ -36,7 +36,43 @@ class WD2Event(TypedDict):
     channels: int  # signed 32-bit
     data: np.ndarray[tuple[int], np.dtype[np.float32]]
 
+# A batch: each header key maps to a column with one value per event, "data" to one row of
+# samples per event.
+@final
+@type_check_only
+class WD1Batch(TypedDict):
+    """Consecutive WD1 records as columns."""
+
+    event_size: np.ndarray[tuple[int], np.dtype[np.int32]]
+    board_id: np.ndarray[tuple[int], np.dtype[np.int32]]
+    pattern: np.ndarray[tuple[int], np.dtype[np.int32]]
+    board_channel: np.ndarray[tuple[int], np.dtype[np.int32]]
+    event_counter: np.ndarray[tuple[int], np.dtype[np.int32]]
+    timestamp: np.ndarray[tuple[int], np.dtype[np.int32]]
+    data: np.ndarray[tuple[int, int], np.dtype[np.uint16]]
+
+@final
+@type_check_only
+class WD2Batch(TypedDict):
+    """Consecutive WD2 records as columns."""
+
+    event_counter: np.ndarray[tuple[int], np.dtype[np.uint32]]
+    timestamp: np.ndarray[tuple[int], np.dtype[np.uint64]]
+    samples: np.ndarray[tuple[int], np.dtype[np.uint32]]
+    sampling_period: np.ndarray[tuple[int], np.dtype[np.uint64]]
+    channels: np.ndarray[tuple[int], np.dtype[np.int32]]
+    data: np.ndarray[tuple[int, int], np.dtype[np.float32]]
+
 _Event_co = TypeVar("_Event_co", bound=WD1Event | WD2Event, covariant=True)
+_Batch_co = TypeVar("_Batch_co", bound=WD1Batch | WD2Batch, covariant=True)
+
+@final
+@type_check_only
+class EventBatches(Generic[_Batch_co]):
+    """The iterator EventReader.batches() returns; it cannot be created directly."""
+
+    def __iter__(self) -> EventBatches[_Batch_co]: ...
+    def __next__(self) -> _Batch_co: ...
 
 # Generic only here: at run time EventReader[...] is not subscriptable, so annotate with
 # quotes, under `from __future__ import annotations`, or as Iterator[WD1Event].
@@ -56,3 +92,15 @@ class EventReader(Generic[_Event_co]):
     def __new__(cls, path: str, reader_type: str) -> EventReader[WD1Event | WD2Event]: ...
     def __iter__(self) -> EventReader[_Event_co]: ...
     def __next__(self) -> _Event_co: ...
+    @overload
+    def batches(
+        self: EventReader[WD1Event], max_events: int = 65536, max_bytes: int = 16777216
+    ) -> EventBatches[WD1Batch]: ...
+    @overload
+    def batches(
+        self: EventReader[WD2Event], max_events: int = 65536, max_bytes: int = 16777216
+    ) -> EventBatches[WD2Batch]: ...
+    @overload
+    def batches(
+        self: EventReader[WD1Event | WD2Event], max_events: int = 65536, max_bytes: int = 16777216
+    ) -> EventBatches[WD1Batch | WD2Batch]: ...

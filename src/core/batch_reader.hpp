@@ -90,28 +90,12 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
     });
   };
   store_header(*record, 0);
-  batch.rows = 1;
-  while (batch.rows < capacity) {
-    auto next = reader.next_header();
-    auto* header = std::get_if<Record>(&next);
-    if (header == nullptr) {
-      if (auto* error = std::get_if<IoError>(&next)) batch.failure = *error;
-      break;
-    }
-    if (reader.block_bytes(*header) != row_bytes) {
-      reader.give_back(std::move(*header));
-      break;
-    }
-    const auto row =
-        std::span(batch.samples.data() + batch.rows * batch.row_length, batch.row_length);
-    auto read = reader.read_block(row);
-    if (!std::holds_alternative<std::monostate>(read)) {
-      if (auto* error = std::get_if<IoError>(&read)) batch.failure = *error;
-      break;  // the end of the data: the cut-short record is dropped, as next() drops it
-    }
-    store_header(*header, batch.rows);
-    ++batch.rows;
-  }
+  auto rest = reader.read_rows(
+      std::span(batch.samples.data(), batch.samples.size()).subspan(batch.row_length),
+      batch.row_length, capacity - 1,
+      [&](const Record& header, std::size_t row) { store_header(header, row + 1); });
+  batch.rows = 1 + rest.count;
+  batch.failure = rest.failure;
   std::apply([&](auto&... column) { (column.resize_uninitialized(batch.rows), ...); },
              batch.header);
   batch.samples.resize_uninitialized(batch.rows * batch.row_length);

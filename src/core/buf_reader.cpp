@@ -95,6 +95,11 @@ void BufReader::drop_buffer() noexcept {
 
 Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
   drop_buffer();
+  if (capacity_ > kMaxReadAhead) {
+    // Grown by unread(): back to the bound.
+    buffer_ = std::make_unique_for_overwrite<std::byte[]>(kMaxReadAhead);
+    capacity_ = kMaxReadAhead;
+  }
   if (grow_ && capacity_ < kMaxReadAhead) {
     // The buffer is empty, so nothing is copied. Without the memory the reads stay as they are.
     const std::size_t larger = capacity_ * 2;
@@ -157,6 +162,54 @@ Status BufReader::read_exact_slow(std::span<std::byte> dst) {
     dst = dst.subspan(got.value());
   }
   return {};
+}
+
+Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::byte>> parts) {
+  std::array<iovec, kMaxScatteredParts> vectors{};
+  std::size_t count = 0;
+  std::size_t from_buffer = 0;
+  std::size_t total = 0;
+  for (const auto part : parts.first(std::min(parts.size(), kMaxScatteredParts))) {
+    // The buffered bytes go first; the rest of the part, and the parts after it, come from the
+    // input.
+    const std::size_t copied = std::min(part.size(), buffered());
+    if (copied != 0) std::memcpy(part.data(), buffer_.get() + cursor_, copied);
+    cursor_ += copied;
+    from_buffer += copied;
+    const std::size_t rest = part.size() - copied;
+    if (rest == 0) continue;
+    if (total + rest > kMaxDirectBytes) break;
+    vectors.at(count++) = iovec{part.data() + copied, rest};
+    total += rest;
+  }
+  if (count == 0) return from_buffer;
+  drop_buffer();
+  for (;;) {
+    const ssize_t got =
+        waiting(hooks_, [&] { return ::readv(fd_, vectors.data(), static_cast<int>(count)); });
+    if (got >= 0) {
+      consumed_before_buffer_ += static_cast<std::size_t>(got);
+      return from_buffer + static_cast<std::size_t>(got);
+    }
+    if (auto error = unless_retried(IoError::from_os_code(errno))) return *error;
+  }
+}
+
+void BufReader::unread(std::span<const std::span<const std::byte>> pieces) {
+  std::size_t total = 0;
+  for (const auto piece : pieces) total += piece.size();
+  if (total > capacity_) {
+    buffer_ = std::make_unique_for_overwrite<std::byte[]>(total);
+    capacity_ = total;
+  }
+  std::size_t at = 0;
+  for (const auto piece : pieces) {
+    if (!piece.empty()) std::memcpy(buffer_.get() + at, piece.data(), piece.size());
+    at += piece.size();
+  }
+  cursor_ = 0;
+  valid_len_ = total;
+  consumed_before_buffer_ -= total;
 }
 
 Status BufReader::skip_exact(std::size_t n) {

@@ -22,6 +22,8 @@ class BufReader {
  public:
   static constexpr std::size_t kInitialReadAhead = std::size_t{8} * 1024;
   static constexpr std::size_t kMaxReadAhead = std::size_t{256} * 1024;
+  // Parts one read_scattered() call takes at most: the system's limit on a readv().
+  static constexpr std::size_t kMaxScatteredParts = 1024;
 
   // Opens read-only with close-on-exec; reads nothing, so a directory opens too. The hooks, if
   // any, must outlive the input: they surround every system call that may wait.
@@ -48,6 +50,14 @@ class BufReader {
     }
     return read_exact_slow(dst);
   }
+
+  // Fills the parts in order: first from what is buffered, then straight from the input with at
+  // most one system call (EINTR retried as read_exact() retries it), reading nothing ahead. The
+  // count delivered; less than the parts hold at the end of the data, or from a pipe.
+  Result<std::size_t> read_scattered(std::span<const std::span<std::byte>> parts);
+  // With nothing buffered: makes the pieces, in order, the next bytes to read again, for bytes a
+  // caller took too many of.
+  void unread(std::span<const std::span<const std::byte>> pieces);
 
   // Consumes n bytes as read_exact() would, without keeping them: a regular file is seeked past
   // them, after a check of its size so that the end of the data fails the same way.

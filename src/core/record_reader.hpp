@@ -4,6 +4,8 @@
 // their blocks are.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -50,11 +52,11 @@ class RecordReader {
     if (given_back_) return std::exchange(given_back_, std::nullopt).value();
     if (finished_) return EndOfRecords{};
     const std::uint64_t start = input_.position();
-    auto header = format_.read_header(input_);
-    if (!header.ok()) {
-      return failed_read<Record>(header.error(), finished_, input_.position() != start);
+    std::array<std::byte, Format::kMaxHeaderSize> bytes;
+    if (auto error = input_.read_exact(std::span(bytes.data(), format_.header_bytes()))) {
+      return failed_read<Record>(*error, finished_, input_.position() != start);
     }
-    return std::move(header).value();
+    return format_.parse_header(bytes.data());
   }
 
   // Leaves a header taken by next_header() for the next call of next() or next_header().
@@ -66,13 +68,56 @@ class RecordReader {
   }
   [[nodiscard]] std::size_t header_bytes() const noexcept { return format_.header_bytes(); }
 
-  // Reads the block of the header just taken into dst, which is as long as the block.
-  ReadOutcome<std::monostate> read_block(std::span<Sample> dst) {
-    if (auto error = input_.read_exact(std::as_writable_bytes(dst))) {
-      return failed_read<std::monostate>(*error, finished_, true);
+  struct Rows {
+    std::size_t count;
+    std::optional<IoError> failure;  // reported once, as next() would have reported it
+  };
+
+  // Reads the following records into the rows of `storage`, each `row_length` samples, up to
+  // max_rows of them, calling store(header, row) for each; stops before a record of another
+  // length or one whose block cannot be read (its header is given back), at the end of the data
+  // (a cut-short record is consumed and dropped, as next() drops it), and at a failure. With
+  // nothing buffered, small records are read straight into their rows, many with one system call.
+  template <class Store>
+  Rows read_rows(std::span<Sample> storage, std::size_t row_length, std::size_t max_rows,
+                 Store&& store) {
+    const std::size_t row_bytes = row_length * sizeof(Sample);
+    const std::size_t record_bytes = format_.header_bytes() + row_bytes;
+    std::size_t rows = 0;
+    while (rows < max_rows) {
+      const std::size_t direct =
+          std::min({max_rows - rows, kMaxDirectRecords, BufReader::kMaxReadAhead / record_bytes});
+      if (direct > 1 && !given_back_ && !finished_ && input_.buffered() < record_bytes) {
+        auto read = read_rows_directly(
+            storage.subspan(rows * row_length), row_length, direct,
+            [&](const Record& header, std::size_t row) { store(header, rows + row); });
+        rows += read.count;
+        if (read.failure) return {rows, read.failure};
+        // Without one whole record of the row's length, the next one is read on its own: it
+        // meets the end of the data, a pipe that waits, or a change of length.
+        if (read.count != 0) continue;
+      }
+      auto next = next_header();
+      auto* header = std::get_if<Record>(&next);
+      if (header == nullptr) {
+        if (auto* error = std::get_if<IoError>(&next)) return {rows, *error};
+        return {rows, std::nullopt};
+      }
+      if (format_.block_bytes(*header) != row_bytes) {
+        give_back(std::move(*header));
+        return {rows, std::nullopt};
+      }
+      auto row = storage.subspan(rows * row_length, row_length);
+      if (auto error = input_.read_exact(std::as_writable_bytes(row))) {
+        auto failed = failed_read<std::monostate>(*error, finished_, true);
+        if (auto* failure = std::get_if<IoError>(&failed)) return {rows, *failure};
+        return {rows, std::nullopt};
+      }
+      little_endian_to_host(row.data(), row.size());
+      store(*header, rows);
+      ++rows;
     }
-    little_endian_to_host(dst.data(), dst.size());
-    return std::monostate{};
+    return {rows, std::nullopt};
   }
 
   // Bytes the file still holds after what was consumed, where the input can tell.
@@ -82,6 +127,54 @@ class RecordReader {
   [[nodiscard]] const Format& format() const noexcept { return format_; }
 
  private:
+  // Records one direct read takes at most: two parts each, the header and the row.
+  static constexpr std::size_t kMaxDirectRecords = BufReader::kMaxScatteredParts / 2;
+
+  // One system call for up to `count` records: headers into a scratch area, samples straight into
+  // their rows. The records that arrived whole and are of the row's length are stored; what came
+  // after them goes back to the input, to be read again.
+  template <class Store>
+  Rows read_rows_directly(std::span<Sample> storage, std::size_t row_length, std::size_t count,
+                          Store&& store) {
+    const std::size_t header_bytes = format_.header_bytes();
+    const std::size_t row_bytes = row_length * sizeof(Sample);
+    std::array<std::byte, kMaxDirectRecords * Format::kMaxHeaderSize> headers;
+    std::array<std::span<std::byte>, 2 * kMaxDirectRecords> parts;
+    for (std::size_t i = 0; i < count; ++i) {
+      parts.at(2 * i) = std::span(headers.data() + i * header_bytes, header_bytes);
+      parts.at(2 * i + 1) = std::as_writable_bytes(storage.subspan(i * row_length, row_length));
+    }
+    const std::uint64_t start = input_.position();
+    auto got = input_.read_scattered(std::span(parts.data(), 2 * count));
+    if (!got.ok()) {
+      auto failed = failed_read<std::monostate>(got.error(), finished_, input_.position() != start);
+      if (auto* failure = std::get_if<IoError>(&failed)) return {0, *failure};
+      return {0, std::nullopt};
+    }
+    std::size_t taken = 0;
+    std::size_t arrived = got.value();
+    while (taken < count && arrived >= header_bytes + row_bytes) {
+      const Record header = format_.parse_header(parts[2 * taken].data());
+      if (format_.block_bytes(header) != row_bytes) break;
+      auto row = storage.subspan(taken * row_length, row_length);
+      little_endian_to_host(row.data(), row.size());
+      store(header, taken);
+      arrived -= header_bytes + row_bytes;
+      ++taken;
+    }
+    // What arrived of the records not taken is read again, in order: a header of another length
+    // or a record cut short by the end of what the input had.
+    std::array<std::span<const std::byte>, 2 * kMaxDirectRecords> rest;
+    std::size_t pieces = 0;
+    for (std::size_t part = 2 * taken; arrived != 0; ++part) {
+      const std::size_t size = std::min(arrived, parts.at(part).size());
+      rest.at(pieces++) = parts[part].first(size);
+      arrived -= size;
+    }
+    input_.unread(std::span(rest.data(), pieces));
+    return {taken, std::nullopt};
+  }
+
   BufReader input_;
   Format format_;
   std::optional<Record> given_back_;

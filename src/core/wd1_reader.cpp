@@ -1,7 +1,5 @@
 #include "core/wd1_reader.hpp"
 
-#include <array>
-
 #include "core/little_endian.hpp"
 
 namespace pluvo {
@@ -12,16 +10,14 @@ std::int32_t wd1_sample_block_length(std::int32_t event_size) noexcept {
   return body / 2 * 2;
 }
 
-Result<WD1Event> WD1Format::read_header(BufReader& input) {
-  std::array<std::byte, WD1Reader::kHeaderSize> header;
-  if (auto error = input.read_exact(header)) return *error;
+WD1Event WD1Format::parse_header(const std::byte* bytes) noexcept {
   return WD1Event{
-      .event_size = load_le<std::int32_t>(header.data()),
-      .board_id = load_le<std::int32_t>(header.data() + 4),
-      .pattern = load_le<std::int32_t>(header.data() + 8),
-      .board_channel = load_le<std::int32_t>(header.data() + 12),
-      .event_counter = load_le<std::int32_t>(header.data() + 16),
-      .timestamp = load_le<std::int32_t>(header.data() + 20),
+      .event_size = load_le<std::int32_t>(bytes),
+      .board_id = load_le<std::int32_t>(bytes + 4),
+      .pattern = load_le<std::int32_t>(bytes + 8),
+      .board_channel = load_le<std::int32_t>(bytes + 12),
+      .event_counter = load_le<std::int32_t>(bytes + 16),
+      .timestamp = load_le<std::int32_t>(bytes + 20),
       .data = {},
   };
 }

@@ -46,10 +46,11 @@ struct WD1Format {
   using Sample = std::uint16_t;
   static constexpr std::size_t kHeaderSize = 24;
 
-  static Result<WD1Event> read_header(BufReader& input);
+  static WD1Event parse_header(const std::byte* bytes) noexcept;
   // Nothing for a negative length.
   static std::optional<std::size_t> block_bytes(const WD1Event& header) noexcept;
   static std::size_t header_bytes() noexcept { return kHeaderSize; }
+  static constexpr std::size_t kMaxHeaderSize = kHeaderSize;
 };
 
 class WD1Reader : public RecordReader<WD1Format> {

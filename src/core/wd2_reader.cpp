@@ -13,23 +13,27 @@ namespace pluvo {
 
 namespace {
 
-// A record's header, its sample buffer still empty. The single-channel layout has no channels
-// field; the record then carries `fallback_channels`.
-Result<WD2Event> read_header_in(BufReader& input, WD2Layout layout,
-                                std::int32_t fallback_channels) {
-  std::array<std::byte, WD2Reader::kMultiChannelHeaderSize> bytes;
-  const std::size_t size = layout == WD2Layout::MultiChannel ? WD2Reader::kMultiChannelHeaderSize
-                                                             : WD2Reader::kSingleChannelHeaderSize;
-  if (auto error = input.read_exact(std::span(bytes.data(), size))) return *error;
+// A record's header in the layout, its sample buffer still empty. The single-channel layout has
+// no channels field; the record then carries `fallback_channels`.
+WD2Event parse_header_in(const std::byte* bytes, WD2Layout layout,
+                         std::int32_t fallback_channels) noexcept {
   return WD2Event{
-      .event_counter = load_le<std::uint32_t>(bytes.data()),
-      .timestamp = load_le<std::uint64_t>(bytes.data() + 4),
-      .samples = load_le<std::uint32_t>(bytes.data() + 12),
-      .sampling_period = load_le<std::uint64_t>(bytes.data() + 16),
-      .channels = layout == WD2Layout::MultiChannel ? load_le<std::int32_t>(bytes.data() + 24)
-                                                    : fallback_channels,
+      .event_counter = load_le<std::uint32_t>(bytes),
+      .timestamp = load_le<std::uint64_t>(bytes + 4),
+      .samples = load_le<std::uint32_t>(bytes + 12),
+      .sampling_period = load_le<std::uint64_t>(bytes + 16),
+      .channels =
+          layout == WD2Layout::MultiChannel ? load_le<std::int32_t>(bytes + 24) : fallback_channels,
       .data = {},
   };
+}
+
+Result<WD2Event> read_header_in(BufReader& input, WD2Layout layout,
+                                std::int32_t fallback_channels) {
+  std::array<std::byte, WD2Format::kMultiChannelHeaderSize> bytes;
+  const WD2Format format{layout, fallback_channels};
+  if (auto error = input.read_exact(std::span(bytes.data(), format.header_bytes()))) return *error;
+  return parse_header_in(bytes.data(), layout, fallback_channels);
 }
 
 // What stands where a header is expected: a whole one, nothing at all (the data ends exactly
@@ -125,8 +129,8 @@ Result<WD2Reader> WD2Reader::probe(BufReader input) {
   return IoError::unexpected_eof();
 }
 
-Result<WD2Event> WD2Format::read_header(BufReader& input) const {
-  return read_header_in(input, layout, probed_channels);
+WD2Event WD2Format::parse_header(const std::byte* bytes) const noexcept {
+  return parse_header_in(bytes, layout, probed_channels);
 }
 
 std::optional<std::size_t> WD2Format::block_bytes(const WD2Event& header) const noexcept {

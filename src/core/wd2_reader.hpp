@@ -55,8 +55,10 @@ struct WD2Format {
   WD2Layout layout;
   std::int32_t probed_channels;
 
+  static constexpr std::size_t kMaxHeaderSize = kMultiChannelHeaderSize;
+
   // The single-channel layout has no channels field: the record carries probed_channels.
-  [[nodiscard]] Result<WD2Event> read_header(BufReader& input) const;
+  [[nodiscard]] WD2Event parse_header(const std::byte* bytes) const noexcept;
   // Nothing from 2^31 bytes up.
   [[nodiscard]] std::optional<std::size_t> block_bytes(const WD2Event& header) const noexcept;
   [[nodiscard]] std::size_t header_bytes() const noexcept {

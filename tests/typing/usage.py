@@ -15,7 +15,7 @@ else:
     from typing_extensions import assert_type
 
 if TYPE_CHECKING:
-    from pluvo import WD1Event, WD2Event
+    from pluvo import WD1Batch, WD1Event, WD2Batch, WD2Event
 
 WD1_FILE = "examples/data/sample.wd1"
 WD2_FILE = "examples/data/sample_multi.wd2"
@@ -51,6 +51,24 @@ def board_channels(events: Iterator[WD1Event | WD2Event]) -> list[int]:
     return [event["board_channel"] for event in events if "board_channel" in event]
 
 
+def wd1_amplitudes(path: str) -> np.ndarray[tuple[int], np.dtype[np.uint16]]:
+    batches = pluvo.EventReader(path, "WD1").batches(max_events=50)
+    batch = next(batches)
+    assert_type(batch, "WD1Batch")
+    assert_type(batch["board_channel"], "np.ndarray[tuple[int], np.dtype[np.int32]]")
+    assert_type(batch["data"], "np.ndarray[tuple[int, int], np.dtype[np.uint16]]")
+    return np.concatenate([batch["data"].max(axis=1)] + [b["data"].max(axis=1) for b in batches])
+
+
+def wd2_timestamps(path: str) -> list[int]:
+    timestamps: list[int] = []
+    for batch in pluvo.EventReader(path, "WD2").batches(max_bytes=1 << 20):
+        assert_type(batch, "WD2Batch")
+        assert_type(batch["timestamp"], "np.ndarray[tuple[int], np.dtype[np.uint64]]")
+        timestamps += batch["timestamp"].tolist()
+    return timestamps
+
+
 def rejected(path: str) -> None:
     """Never called: each line is an error the stubs must report."""
     pluvo.EventReader(1, "WD1")  # type: ignore[call-overload]
@@ -61,6 +79,8 @@ def rejected(path: str) -> None:
     next(pluvo.EventReader(path, "WD2"))["board_id"]  # type: ignore[typeddict-item]
     wd2: Iterator[WD2Event] = pluvo.EventReader(path, "WD1")  # type: ignore[assignment]
     del wd2
+    pluvo.EventReader(path, "WD1").batches("10")  # type: ignore[call-overload]
+    next(pluvo.EventReader(path, "WD1").batches())["samples"]  # type: ignore[typeddict-item]
 
     class Sub(pluvo.EventReader["WD1Event"]):  # type: ignore[misc]
         pass
@@ -75,6 +95,8 @@ def main() -> None:
     assert counters(WD2_FILE, "WD2") == list(range(1, 201))
     assert board_channels(pluvo.EventReader(WD1_FILE, "WD1")) == [n % 4 for n in range(200)]
     assert board_channels(pluvo.EventReader(WD2_FILE, "WD2")) == []
+    assert len(wd1_amplitudes(WD1_FILE)) == 200
+    assert wd2_timestamps(WD2_FILE) == [1_000_000 + n * 40_000 for n in range(200)]
     print("typed usage ok")
 
 
