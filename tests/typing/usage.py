@@ -53,7 +53,7 @@ def board_channels(events: Iterator[WD1Event | WD2Event]) -> list[int]:
 
 def wd1_amplitudes(path: str) -> np.ndarray[tuple[int], np.dtype[np.uint16]]:
     batches = pluvo.EventReader(path, "WD1").batches(max_events=50)
-    batch = next(batches)
+    batch: WD1Batch = next(batches)
     assert_type(batch, "WD1Batch")
     assert_type(batch["board_channel"], "np.ndarray[tuple[int], np.dtype[np.int32]]")
     assert_type(batch["data"], "np.ndarray[tuple[int, int], np.dtype[np.uint16]]")
@@ -62,7 +62,8 @@ def wd1_amplitudes(path: str) -> np.ndarray[tuple[int], np.dtype[np.uint16]]:
 
 def wd2_timestamps(path: str) -> list[int]:
     timestamps: list[int] = []
-    for batch in pluvo.EventReader(path, "WD2").batches(max_bytes=1 << 20):
+    batches: Iterator[WD2Batch] = pluvo.EventReader(path, "WD2").batches(max_bytes=1 << 20)
+    for batch in batches:
         assert_type(batch, "WD2Batch")
         assert_type(batch["timestamp"], "np.ndarray[tuple[int], np.dtype[np.uint64]]")
         timestamps += batch["timestamp"].tolist()
