@@ -104,6 +104,35 @@ def test_one_input(raw):
         else:
             check(outcome[0] == "record", "a record where the layout has none")
             check_event(event, outcome[1], outcome[2], keys, dtype)
+    check_batches(pluvo.EventReader(INPUT.path, kind), outcomes, keys, dtype, raw)
+
+
+def check_batches(reader, outcomes, keys, dtype, raw):
+    """The batches, row after row, give the outcomes of next(); the limits come from the input."""
+    max_events = 1 + (raw[-1] % 9 if raw else 0)
+    batches = reader.batches(max_events, 1 + (raw[-2] if len(raw) > 1 else 0) * 37)
+    got = []
+    while True:
+        try:
+            batch = next(batches)
+        except StopIteration:
+            break
+        except BaseException as exc:  # noqa: B036
+            if not is_fault(exc):
+                raise
+            got.append(("fault",))
+            continue
+        rows = len(batch["data"])
+        check(1 <= rows <= max_events and list(batch) == keys + ["data"], "batch form")
+        for i in range(rows):
+            event = {key: batch[key][i].item() for key in keys}
+            event["data"] = batch["data"][i]
+            got.append(("record", event))
+    check(len(got) == len(outcomes), "batches give as many outcomes as next()")
+    for outcome, batched in zip(outcomes, got):
+        check(outcome[0] == batched[0], "batches give the outcomes of next()")
+        if outcome[0] == "record":
+            check_event(batched[1], outcome[1], outcome[2], keys, dtype)
 
 
 # --- without atheris: a seeded mutation loop -------------------------------------------------

@@ -15,6 +15,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/batch_reader.hpp"
 #include "core/buf_reader.hpp"
 #include "core/internal_fault.hpp"
 #include "core/read_outcome.hpp"
@@ -142,6 +143,57 @@ void walk_records(Reader& reader, std::size_t offset, std::size_t header,
       offset += header;  // the header stays consumed
     }
   }
+}
+
+// A reader's records taken through read_batch(): next() hands out the rows of one batch after
+// the other as records, so that walk_records() checks batches as it checks records.
+template <class Format>
+class BatchedRecords {
+ public:
+  using Record = typename Format::Record;
+  using Sample = typename Format::Sample;
+
+  BatchedRecords(RecordReader<Format>& reader, BatchLimits limits) noexcept
+      : reader_(reader), limits_(limits) {}
+
+  ReadOutcome<Record> next() {
+    if (row_ == batch_.rows) {
+      if (batch_.failure) return *std::exchange(batch_.failure, std::nullopt);
+      auto outcome = read_batch(reader_, limits_);
+      if (auto* error = std::get_if<IoError>(&outcome)) return *error;
+      if (std::holds_alternative<EndOfRecords>(outcome)) return EndOfRecords{};
+      batch_ = std::move(std::get<0>(outcome));
+      check(batch_.rows >= 1 && batch_.rows <= limits_.max_events, "batch size");
+      check(
+          batch_.rows == 1 || batch_.rows * batch_.row_length * sizeof(Sample) <= limits_.max_bytes,
+          "batch bytes");
+      row_ = 0;
+    }
+    Record record{};
+    for_each_header_field<Record>([&](auto index, const auto& field) {
+      record.*field.member = std::get<decltype(index)::value>(batch_.header)[row_];
+    });
+    record.data = SampleBuffer<Sample>::uninitialized(batch_.row_length);
+    if (batch_.row_length != 0) {
+      std::memcpy(record.data.data(), batch_.samples.data() + row_ * batch_.row_length,
+                  batch_.row_length * sizeof(Sample));
+    }
+    ++row_;
+    return record;
+  }
+
+ private:
+  RecordReader<Format>& reader_;
+  BatchLimits limits_;
+  Batch<Record, Sample> batch_;
+  std::size_t row_ = 0;
+};
+
+// Limits that the input itself picks, from its last bytes, so the fuzzer explores them too.
+inline BatchLimits limits_for(Bytes file) {
+  const std::size_t a = file.empty() ? 0 : file[file.size() - 1];
+  const std::size_t b = file.size() < 2 ? 0 : file[file.size() - 2];
+  return {.max_events = 1 + a % 9, .max_bytes = 1 + b * 37};
 }
 
 }  // namespace pluvo::fuzz

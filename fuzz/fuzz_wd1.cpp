@@ -41,7 +41,8 @@ void check_record(const WD1Event& event, Bytes file, std::size_t offset, std::si
 }
 
 // Reads from `offset` to the end of `file`.
-void read_to_end(WD1Reader& reader, Bytes file, std::size_t offset) {
+template <class Reader>
+void read_to_end(Reader& reader, Bytes file, std::size_t offset) {
   walk_records(
       reader, offset, kHeader, [&](std::size_t at) { return expected_at(file, at); },
       [&](const WD1Event& event, std::size_t at, std::size_t block) {
@@ -56,14 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace pluvo::fuzz;
   const Bytes file(data, size);
   const std::size_t cut = growth_point(file);
-  auto opened = open_prefix(file, cut);
-  pluvo::WD1Reader reader(std::move(opened));
-  read_to_end(reader, file.first(cut), 0);
-
-  // Whatever ended the records, the reader stands at the old end of the file.
+  {
+    pluvo::WD1Reader reader(open_prefix(file, cut));
+    read_to_end(reader, file.first(cut), 0);
+    // Whatever ended the records, the reader stands at the old end of the file.
+    input_file().append(file.subspan(cut));
+    read_to_end(reader, file, cut);
+    check(std::holds_alternative<pluvo::EndOfRecords>(reader.next()), "end repeats");
+    check(!reader.finished(), "an end of data latches");
+  }
+  // The same in batches.
+  pluvo::WD1Reader reader(open_prefix(file, cut));
+  BatchedRecords<pluvo::WD1Format> batches(reader, limits_for(file));
+  read_to_end(batches, file.first(cut), 0);
   input_file().append(file.subspan(cut));
-  read_to_end(reader, file, cut);
-  check(std::holds_alternative<pluvo::EndOfRecords>(reader.next()), "end repeats");
-  check(!reader.finished(), "an end of data latches");
+  read_to_end(batches, file, cut);
+  check(std::holds_alternative<pluvo::EndOfRecords>(batches.next()), "end repeats in batches");
   return 0;
 }

@@ -94,13 +94,15 @@ void check_record(const WD2Event& event, Bytes file, std::size_t offset, bool mu
   }
 }
 
-// Reads from `offset` to the end of `file`.
-void read_to_end(WD2Reader& reader, Bytes file, std::size_t offset) {
-  const bool multi_channel = reader.layout() == WD2Layout::MultiChannel;
+// Reads from `offset` to the end of `file`, through `records` (the probed reader, or its
+// batches).
+template <class Records>
+void read_to_end(const WD2Reader& probed, Records& records, Bytes file, std::size_t offset) {
+  const bool multi_channel = probed.layout() == WD2Layout::MultiChannel;
   const std::size_t header = multi_channel ? kMultiHeader : kSingleHeader;
   walk_records(
-      reader, offset, header,
-      [&](std::size_t at) { return expected_at(file, at, header, reader.probed_channels()); },
+      records, offset, header,
+      [&](std::size_t at) { return expected_at(file, at, header, probed.probed_channels()); },
       [&](const WD2Event& event, std::size_t at, std::size_t block) {
         check_record(event, file, at, multi_channel, block);
       });
@@ -132,11 +134,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(expected.what == Probe::Opens, "probe opened");
   check(reader->layout() == expected.layout, "probed layout");
   check(reader->probed_channels() == expected.channels, "probed channels");
-  read_to_end(*reader, file.first(cut), 0);
+  read_to_end(*reader, *reader, file.first(cut), 0);
 
   // Whatever ended the records, the reader stands at the old end of the file.
   input_file().append(file.subspan(cut));
-  read_to_end(*reader, file, cut);
+  read_to_end(*reader, *reader, file, cut);
   check(std::holds_alternative<pluvo::EndOfRecords>(reader->next()), "end repeats");
+
+  // The same in batches, from a probe of the same bytes.
+  auto again = pluvo::WD2Reader::probe(open_prefix(file, cut));
+  check(again.ok(), "second probe");
+  BatchedRecords<pluvo::WD2Format> batches(again.value(), limits_for(file));
+  read_to_end(again.value(), batches, file.first(cut), 0);
+  input_file().append(file.subspan(cut));
+  read_to_end(again.value(), batches, file, cut);
+  check(std::holds_alternative<pluvo::EndOfRecords>(batches.next()), "end repeats in batches");
   return 0;
 }
