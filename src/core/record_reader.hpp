@@ -49,7 +49,11 @@ class RecordReader {
 
   // The next record's header, its samples not read yet; a header given back comes first.
   ReadOutcome<Record> next_header() {
-    if (given_back_) return std::exchange(given_back_, std::nullopt).value();
+    if (given_back_) {
+      Record header = std::move(*given_back_);
+      given_back_.reset();
+      return header;
+    }
     if (finished_) return EndOfRecords{};
     const std::uint64_t start = input_.position();
     std::array<std::byte, Format::kMaxHeaderSize> bytes;

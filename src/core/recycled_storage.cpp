@@ -28,6 +28,8 @@ class Lock {
   Lock() noexcept : held_(!pool.busy.test_and_set(std::memory_order_acquire)) {}
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
+  Lock(Lock&&) = delete;
+  Lock& operator=(Lock&&) = delete;
   ~Lock() {
     if (held_) pool.busy.clear(std::memory_order_release);
   }

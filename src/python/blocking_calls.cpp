@@ -7,7 +7,7 @@ namespace pluvo {
 namespace {
 
 // This thread's state while a ReleasedInterpreter holds the interpreter lock released.
-thread_local PyThreadState* released_state = nullptr;
+thread_local PyThreadState* released_state = nullptr;  // NOLINT(*-avoid-non-const-global-variables)
 
 class InterpreterWaits final : public BlockingCalls {
  public:
@@ -60,7 +60,8 @@ bool run_signal_handlers() {
 }
 
 BlockingCalls* interpreter_waits() {
-  static auto* const waits = new InterpreterWaits;  // readers may outlive static destructors
+  // Never destroyed: readers may outlive static destructors.
+  static auto* const waits = new InterpreterWaits;  // NOLINT(*-avoid-non-const-global-variables)
   return waits;
 }
 

@@ -26,6 +26,8 @@ class RecentInts {
   RecentInts() noexcept = default;
   RecentInts(const RecentInts&) = delete;
   RecentInts& operator=(const RecentInts&) = delete;
+  RecentInts(RecentInts&&) = delete;
+  RecentInts& operator=(RecentInts&&) = delete;
   ~RecentInts();
 
   // A new reference to an int of the value, for the header field at `index`.
