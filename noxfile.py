@@ -137,18 +137,22 @@ def repair(session, wheel, platform, dest):
 
 
 VERSIONS = """
-import platform, numpy, pluvo
+import platform, sysconfig, numpy, pluvo
 print(pluvo.__file__)
+print(sysconfig.get_config_var("EXT_SUFFIX"))
 print(platform.python_implementation(), platform.python_version(), "NumPy", numpy.__version__)
 """
 
 
 def check_import(session, python, where, env=None):
-    """The module must come from where the wheel went, not from a tree; returns the versions."""
+    """The module must come from where the wheel went, not from a tree, and be named for the
+    interpreter alone; returns the versions."""
     output = session.run(python, "-c", VERSIONS, env=env, silent=True, external=True)
-    origin, versions = output.strip().splitlines()[-2:]
+    origin, suffix, versions = output.strip().splitlines()[-3:]
     if not pathlib.Path(origin).is_relative_to(where):
         session.error(f"pluvo was imported from {origin}, not from {where}")
+    if not origin.endswith(suffix):
+        session.error(f"{origin} lacks the interpreter's suffix {suffix}")
     session.log(f"{versions}; pluvo from {origin}")
     return versions
 
@@ -315,8 +319,10 @@ def armhf(session):
         "armhf",
         # Not warnings as errors: GCC 12 warns of a false overlap in GoogleTest at -O2 here.
         core_args=[f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_COMPILE_WARNING_AS_ERROR=OFF"],
-        wheel_env={},
-        wheel_config=[f"cmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}"],
+        # The compiler alone, not the toolchain file: where CMake knows that it cross-compiles,
+        # FindPython no longer asks the interpreter for its extension suffix.
+        wheel_env={"CXX": "arm-linux-gnueabihf-g++"},
+        wheel_config=[],
         platform="linux_armv7l",
         test_env={"CC": "arm-linux-gnueabihf-gcc", "PATH": f"{bin_dir}:{os.environ['PATH']}"},
     )
