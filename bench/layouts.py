@@ -12,6 +12,11 @@ WD2_MULTI_HEADER_SIZE = 28
 WD2_SINGLE_HEADER_SIZE = 24
 WD2_FIELDS = ("event_counter", "timestamp", "samples", "sampling_period", "channels")
 _WD2_TYPES = ("<u4", "<u8", "<u4", "<u8", "<i4")
+# The header columns of a batch, in native byte order.
+COLUMN_DTYPES = {
+    "WD1": {name: np.dtype(np.int32) for name in WD1_FIELDS},
+    "WD2": {name: np.dtype(t).newbyteorder("=") for name, t in zip(WD2_FIELDS, _WD2_TYPES)},
+}
 
 
 def wd1_dtype(samples):

@@ -17,6 +17,7 @@ import numpy as np
 import pluvo
 
 import contenders
+import layouts
 import make_files
 import memory
 
@@ -27,19 +28,6 @@ sys.path.insert(
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
 BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
-BATCH_DTYPES = {
-    "WD1": dict.fromkeys(
-        ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"],
-        np.int32,
-    ),
-    "WD2": {
-        "event_counter": np.uint32,
-        "timestamp": np.uint64,
-        "samples": np.uint32,
-        "sampling_period": np.uint64,
-        "channels": np.int32,
-    },
-}
 
 
 def machine():
@@ -110,9 +98,9 @@ def check_batches(bench_file):
                     column[i].tobytes() == e["data"].tobytes() for i, e in enumerate(events)
                 )
             else:
-                same = column.dtype == BATCH_DTYPES[reader_type][key] and column.tolist() == [
-                    e[key] for e in events
-                ]
+                same = column.dtype == layouts.COLUMN_DTYPES[reader_type][
+                    key
+                ] and column.tolist() == [e[key] for e in events]
             if not same:
                 sys.exit("%s: %s, column %s differs from the events" % (bench_file.name, name, key))
 

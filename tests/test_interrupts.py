@@ -8,9 +8,9 @@ import textwrap
 import pytest
 from fault_helpers import run_script
 
-# The writer is a thread of the reading process: it can run only because the waiting read has
-# let go of the interpreter lock. Ctrl-C is SIGINT sent to the main thread by a timer thread.
-SCRIPT = textwrap.dedent(
+# What both scripts share: a writer thread that writes the records up to a point, then the rest
+# once go_on is set, and a thread that presses Ctrl-C (SIGINT to the main thread) soon.
+WRITER = textwrap.dedent(
     """
     import json, os, signal, sys, threading, time
     import numpy, pluvo
@@ -18,7 +18,6 @@ SCRIPT = textwrap.dedent(
     fifo, records = sys.argv[1], [bytes.fromhex(r) for r in json.loads(sys.argv[2])]
     first, split = int(sys.argv[3]), int(sys.argv[4])  # records before the pause; bytes of the next
     go_on = threading.Event()
-    counter = [0]
 
 
     def writer():
@@ -31,14 +30,22 @@ SCRIPT = textwrap.dedent(
         os.close(fd)
 
 
-    def count():
-        while not go_on.is_set():
-            counter[0] += 1
-
-
     def interrupt_soon():
         time.sleep(0.3)
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    """
+)
+
+# The writer is a thread of the reading process: it can run only because the waiting read has
+# let go of the interpreter lock.
+SCRIPT = WRITER + textwrap.dedent(
+    """
+    counter = [0]
+
+
+    def count():
+        while not go_on.is_set():
+            counter[0] += 1
 
 
     def outcome(call):
@@ -89,31 +96,8 @@ def test_ctrl_c_stops_a_waiting_read(tmp_path, writer, split):
         assert result["after"] == [["end"]] * 3
 
 
-BATCH_SCRIPT = textwrap.dedent(
+BATCH_SCRIPT = WRITER + textwrap.dedent(
     """
-    import json, os, signal, sys, threading, time
-    import numpy, pluvo
-
-    fifo, records = sys.argv[1], [bytes.fromhex(r) for r in json.loads(sys.argv[2])]
-    split = int(sys.argv[3])
-    go_on = threading.Event()
-
-
-    def writer():
-        fd = os.open(fifo, os.O_WRONLY)
-        data = b"".join(records)
-        head = sum(map(len, records[:3])) + split
-        os.write(fd, data[:head])
-        go_on.wait()
-        os.write(fd, data[head:])
-        os.close(fd)
-
-
-    def interrupt_soon():
-        time.sleep(0.3)
-        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-
-
     def outcome(call):
         try:
             batch = call()
@@ -141,7 +125,7 @@ def test_ctrl_c_during_a_batch_comes_after_its_records(tmp_path, writer, split):
     fifo = tmp_path / "events.fifo"
     os.mkfifo(fifo)
     hex_records = json.dumps([r.hex() for r in records])
-    result = run_script(BATCH_SCRIPT, fifo, hex_records, split, tmp_path=tmp_path, timeout=60)
+    result = run_script(BATCH_SCRIPT, fifo, hex_records, 3, split, tmp_path=tmp_path, timeout=60)
     # the records read before the interruption come first, then KeyboardInterrupt
     assert result[:2] == [[0, 1, 2], ["KeyboardInterrupt"]]
     assert result[2:] == ([[3, 4], ["end"]] if split == 0 else [["end"], ["end"]])
