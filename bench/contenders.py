@@ -4,6 +4,7 @@ raw readers only move the bytes, as the I/O limit."""
 import importlib.util
 import os
 import struct
+import sys
 
 import numpy as np
 import pluvo
@@ -240,6 +241,8 @@ def add_before(path):
     spec = importlib.util.spec_from_file_location("pluvo", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
+    # Loading an extension module puts it in sys.modules: the current build stays "pluvo".
+    sys.modules["pluvo"] = pluvo
     EVENT_READERS["pluvo_before"] = module.EventReader
 
 

@@ -185,7 +185,8 @@ def time_threads(bench_file, repeat):
     os.makedirs(directory, exist_ok=True)
     paths = []
     for n in range(4):
-        path = os.path.join(directory, "%d.%s" % (n, bench_file.reader_type.lower()))
+        stem, extension = os.path.splitext(os.path.basename(bench_file.path))
+        path = os.path.join(directory, "%s-%d%s" % (stem, n, extension))
         if not os.path.exists(path):
             os.link(bench_file.path, path)  # the same bytes, no more disk
         paths.append(path)
