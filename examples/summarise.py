@@ -88,14 +88,15 @@ def amplitudes(data: npt.NDArray[np.generic], samples: int) -> npt.NDArray[np.fl
     rows = data.shape[0]
     channels = data.shape[1] // samples if samples else 0
     blocks = data[:, : channels * samples].reshape(rows, channels, samples)
-    baseline = blocks[:, :, :BASELINE_SAMPLES].mean(axis=2, dtype=np.float64)
-    peaks: npt.NDArray[np.float64] = blocks.max(axis=2) - baseline
-    return peaks
+    peaks = blocks.max(axis=2).astype(np.float64)
+    baselines = blocks[:, :, :BASELINE_SAMPLES].astype(np.float64).mean(axis=2)
+    result: npt.NDArray[np.float64] = peaks - baselines
+    return result
 
 
 def add_histogram(summary: Summary, name: str, values: npt.NDArray[np.float64], top: float) -> None:
     counts = np.bincount(
-        np.clip((values * (BINS / top)).astype(np.int64), 0, BINS - 1), minlength=BINS
+        np.clip((values * (BINS / top)).astype(np.intp), 0, BINS - 1), minlength=BINS
     )
     mine = summary.histograms.setdefault(name, [0] * BINS)
     summary.histograms[name] = [a + int(b) for a, b in zip(mine, counts)]
@@ -132,7 +133,7 @@ def add_batches(summary: Summary, batches: Iterator[B], add: Callable[[Summary, 
             summary.failures.append(str(exc))
             continue
         add(summary, batch)
-        counters = batch["event_counter"].astype(np.int64)
+        counters: npt.NDArray[np.int64] = batch["event_counter"].astype(np.int64)
         summary.events += len(counters)
         if previous is not None:
             counters = np.concatenate([[previous], counters])
