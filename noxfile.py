@@ -1,9 +1,10 @@
 """The test matrix: one session per row, then `summary` with one closing line per row.
 
-Every row builds its wheel from the sdist, installs it into a fresh environment and runs the whole
-pytest suite, from the unpacked sdist, against it: a file missing from either distribution, a
-wrong tag or an unresolved symbol fails like any bug. Run it through `.ci/matrix`, which provides
-nox, the wheel tools (.ci/tools.txt) and the interpreters; `quick` is the edit-test loop.
+Every row builds its wheel from the sdist (the `sdist` session makes it first), installs it into a
+fresh environment and runs the whole pytest suite, from the unpacked sdist, against it: a file
+missing from either distribution, a wrong tag or an unresolved symbol fails like any bug. Run it
+through `.ci/matrix`, which provides nox, the wheel tools (.ci/tools.txt) and the interpreters,
+and runs the rows in two lanes side by side; `quick` is the edit-test loop.
 """
 
 import contextlib
@@ -58,7 +59,7 @@ ROWS = [
     # tests allow. 1 MB is what it picks from a core's own cache.
     Row("pypy3.9", "pypy3.9", dask=False, env={"PYPY_GC_NURSERY": "1MB"}),
 ]
-nox.options.sessions = [row.name for row in ROWS] + ["i386", "armhf", "summary"]
+nox.options.sessions = ["sdist"] + [row.name for row in ROWS] + ["i386", "armhf", "summary"]
 
 
 def fresh(directory):
@@ -201,7 +202,7 @@ def sdist_session(session):
 
 
 def native_row(row):
-    @nox.session(name=row.name, python=row.python, requires=["sdist"])
+    @nox.session(name=row.name, python=row.python)
     def session(session):
         out = OUT / row.name
         with record(session) as (result, reports):
@@ -290,7 +291,7 @@ def sysroot_row(session, arch, core_args, wheel_env, wheel_config, platform, tes
             session.run(python, *PYTEST, f"--junitxml={reports[-1]}", "tests", env=env)
 
 
-@nox.session(python=False, requires=["sdist"])
+@nox.session(python=False)
 def i386(session):
     """Debian's i386 CPython and NumPy, run natively through their own loader."""
     # Test helpers that compile C for the interpreter use $CC.
@@ -309,7 +310,7 @@ def i386(session):
     )
 
 
-@nox.session(python=False, requires=["sdist"])
+@nox.session(python=False)
 def armhf(session):
     """Debian's armhf CPython and NumPy under qemu user mode. Debian's ARM GCC cross-builds the
     wheel as it does the core tests, so the wheel needs the board's own libstdc++."""
