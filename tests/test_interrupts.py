@@ -18,6 +18,8 @@ WRITER = textwrap.dedent(
     fifo, records = sys.argv[1], [bytes.fromhex(r) for r in json.loads(sys.argv[2])]
     first, split = int(sys.argv[3]), int(sys.argv[4])  # records before the pause; bytes of the next
     go_on = threading.Event()
+    # A process started in the background of a shell script ignores Ctrl-C unless it asks for it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
     def writer():
