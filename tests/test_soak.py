@@ -232,8 +232,9 @@ def assert_flat(result, repeats):
     if SANITIZED:
         return  # the sanitizer reports leaked memory itself
     # A byte per event over a million events, or an 8 KiB buffer per reader, is more than this.
-    # PyPy's heap moves by up to about a MiB between collections, however long the run.
-    assert after["rss"] - before["rss"] < (4 * MiB if PYPY else MiB), (before, after)
+    # PyPy's heap moves by up to about 4 MiB between collections, however long the run: 2 to
+    # 4.2 MiB after 10,000 readers and after 80,000 alike. A leak grows with the run.
+    assert after["rss"] - before["rss"] < (8 * MiB if PYPY else MiB), (before, after)
     # A single object kept by one kind of call would add `repeats` blocks and references;
     # caches filling up after the warm-up add a few dozen at most.
     limit = min(repeats // 4, 1000)
