@@ -113,9 +113,7 @@ class RecordReader {
       }
       auto row = storage.subspan(rows * row_length, row_length);
       if (auto error = input_.read_exact(std::as_writable_bytes(row))) {
-        auto failed = failed_read<std::monostate>(*error, finished_, true);
-        if (auto* failure = std::get_if<IoError>(&failed)) return {rows, *failure};
-        return {rows, std::nullopt};
+        return rows_before_failure(rows, *error, true);
       }
       little_endian_to_host(row.data(), row.size());
       store(*header, rows);
@@ -134,6 +132,13 @@ class RecordReader {
   // Records one direct read takes at most: two parts each, the header and the row.
   static constexpr std::size_t kMaxDirectRecords = BufReader::kMaxScatteredParts / 2;
 
+  // The rows read before a failed read, with the failure to report (none at the end of the data).
+  Rows rows_before_failure(std::size_t rows, const IoError& error, bool record_started) {
+    auto failed = failed_read<std::monostate>(error, finished_, record_started);
+    if (auto* failure = std::get_if<IoError>(&failed)) return {rows, *failure};
+    return {rows, std::nullopt};
+  }
+
   // One system call for up to `count` records: headers into a scratch area, samples straight into
   // their rows. The records that arrived whole and are of the row's length are stored; what came
   // after them goes back to the input, to be read again.
@@ -150,11 +155,7 @@ class RecordReader {
     }
     const std::uint64_t start = input_.position();
     auto got = input_.read_scattered(std::span(parts.data(), 2 * count));
-    if (!got.ok()) {
-      auto failed = failed_read<std::monostate>(got.error(), finished_, input_.position() != start);
-      if (auto* failure = std::get_if<IoError>(&failed)) return {0, *failure};
-      return {0, std::nullopt};
-    }
+    if (!got.ok()) return rows_before_failure(0, got.error(), input_.position() != start);
     std::size_t taken = 0;
     std::size_t arrived = got.value();
     while (taken < count && arrived >= header_bytes + row_bytes) {
