@@ -77,11 +77,8 @@ PyObject* event_batches_next(PyObject* self) {
   return entry_guard([&]() -> PyResult<PyObject*> {
     auto* batches = reinterpret_cast<EventBatchesObject*>(self);
     auto* reader = reinterpret_cast<EventReaderObject*>(batches->reader);
-    auto held = reader->lock.acquire();
-    if (!held.ok()) return std::move(held).error();
-    if (reader->deferred) return *std::exchange(reader->deferred, std::nullopt);
-    return std::visit([&](auto& records) { return next_batch(records, batches->limits, *reader); },
-                      reader->reader);
+    return serve_records(
+        *reader, [&](auto& records) { return next_batch(records, batches->limits, *reader); });
   });
 }
 
@@ -134,11 +131,13 @@ PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs)
       return std::move(*error);
     }
     BatchLimits limits{kDefaultMaxEvents, kDefaultMaxBytes};
+    const std::array<std::size_t*, kBatchesParameters.size()> given = {&limits.max_events,
+                                                                       &limits.max_bytes};
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       if (arguments[i] == nullptr) continue;
       auto limit = extract_limit(arguments[i], kBatchesParameters[i]);
       if (!limit.ok()) return std::move(limit).error();
-      (i == 0 ? limits.max_events : limits.max_bytes) = limit.value();
+      *given.at(i) = limit.value();
     }
     PyObject* batches = allocate_instance(event_batches_type().get_or_fault());
     if (batches == nullptr) return PendingError::fetch();

@@ -110,11 +110,8 @@ PyObject* event_reader_next(PyObject* self) {
     auto object = as_event_reader(self);
     if (!object.ok()) return std::move(object).error();
     EventReaderObject* reader = object.value();
-    auto held = reader->lock.acquire();
-    if (!held.ok()) return std::move(held).error();
-    if (reader->deferred) return *std::exchange(reader->deferred, std::nullopt);
-    return std::visit([&](auto& records) { return next_event(records, reader->recent_ints); },
-                      reader->reader);
+    return serve_records(*reader,
+                         [&](auto& records) { return next_event(records, reader->recent_ints); });
   });
 }
 

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "core/wd1_reader.hpp"
@@ -32,5 +33,19 @@ LazyTypeObject& event_reader_type();
 
 // `self` as an EventReader, or the TypeError of a wrong `self`.
 PyResult<EventReaderObject*> as_event_reader(PyObject* self);
+
+// Serves one request for records (next() or a batch) with this thread holding the reader: a
+// failure deferred by the last batch is raised first, else `read` is called with the records.
+template <class Read>
+PyResult<PyObject*> serve_records(EventReaderObject& reader, Read&& read) {
+  auto held = reader.lock.acquire();
+  if (!held.ok()) return std::move(held).error();
+  if (reader.deferred) {
+    PendingError deferred = std::move(*reader.deferred);
+    reader.deferred.reset();
+    return deferred;
+  }
+  return std::visit(std::forward<Read>(read), reader.reader);
+}
 
 }  // namespace pluvo
