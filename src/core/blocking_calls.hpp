@@ -7,19 +7,21 @@ namespace pluvo {
 
 class BlockingCalls {
  public:
-  BlockingCalls() = default;
-  BlockingCalls(const BlockingCalls&) = delete;
-  BlockingCalls& operator=(const BlockingCalls&) = delete;
-  BlockingCalls(BlockingCalls&&) = delete;
-  BlockingCalls& operator=(BlockingCalls&&) = delete;
-  virtual ~BlockingCalls() = default;
-
   // Called before a system call that may wait; what it returns goes to after_wait().
   virtual void* before_wait() noexcept = 0;
   virtual void after_wait(void* token) noexcept = 0;
   // Called when a call failed with EINTR: true retries it, false gives it up with
   // IoError::cancelled(), for the hook has an error of its own to report.
   virtual bool resume_after_interrupt() noexcept = 0;
+
+ protected:
+  // Never destroyed through this interface: the hooks outlive every input that uses them.
+  BlockingCalls() = default;
+  BlockingCalls(const BlockingCalls&) = default;
+  BlockingCalls& operator=(const BlockingCalls&) = default;
+  BlockingCalls(BlockingCalls&&) = default;
+  BlockingCalls& operator=(BlockingCalls&&) = default;
+  ~BlockingCalls() = default;
 };
 
 }  // namespace pluvo

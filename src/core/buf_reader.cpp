@@ -13,7 +13,6 @@
 #include <string>
 #include <utility>
 
-#include "core/little_endian.hpp"
 
 namespace pluvo {
 
@@ -23,21 +22,19 @@ namespace {
 // to leave room for the read-ahead.
 constexpr std::size_t kMaxDirectBytes = SSIZE_MAX - BufReader::kMaxReadAhead;
 
-// A system call with the hooks around it; errno is kept from the call.
+// Runs a system call that fails with a negative result and errno, with the hooks around it, and
+// again after EINTR while the hooks allow: the one place where calls are retried.
 template <class Call>
-auto waiting(BlockingCalls* hooks, Call call) {
-  if (hooks == nullptr) return call();
-  void* const token = hooks->before_wait();
-  const auto result = call();
-  const int error = errno;
-  hooks->after_wait(token);
-  errno = error;
-  return result;
-}
-
-// After EINTR: whether to try again.
-bool resume(BlockingCalls* hooks) {
-  return hooks == nullptr || hooks->resume_after_interrupt();
+auto system_call(BlockingCalls* hooks, Call call) -> Result<decltype(call())> {
+  for (;;) {
+    void* const token = hooks != nullptr ? hooks->before_wait() : nullptr;
+    const auto result = call();
+    const int error = errno;
+    if (hooks != nullptr) hooks->after_wait(token);
+    if (result >= 0) return result;
+    if (error != EINTR) return IoError::from_os_code(error);
+    if (hooks != nullptr && !hooks->resume_after_interrupt()) return IoError::cancelled();
+  }
 }
 
 }  // namespace
@@ -45,14 +42,10 @@ bool resume(BlockingCalls* hooks) {
 Result<BufReader> BufReader::open(std::string_view path, BlockingCalls* hooks) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string name(path);
-  int fd = -1;
-  for (;;) {
-    fd = waiting(hooks, [&] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
-    if (fd >= 0) break;
-    if (errno != EINTR) return IoError::from_os_code(errno);
-    if (!resume(hooks)) return IoError::cancelled();
-  }
-  BufReader reader(fd, hooks);  // owns the descriptor should the buffer allocation throw
+  const auto fd =
+      system_call(hooks, [&] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
+  if (!fd.ok()) return fd.error();
+  BufReader reader(fd.value(), hooks);  // owns the descriptor should the buffer allocation throw
   reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kInitialReadAhead);
   reader.capacity_ = kInitialReadAhead;
   return reader;
@@ -116,10 +109,10 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
       iovec{dst.data(), direct},
       iovec{buffer_.get(), ahead},
   };
-  const ssize_t got =
-      waiting(hooks_, [&] { return ::readv(fd_, parts.data(), static_cast<int>(parts.size())); });
-  if (got < 0) return IoError::from_os_code(errno);
-  const auto count = static_cast<std::size_t>(got);
+  const auto got = system_call(
+      hooks_, [&] { return ::readv(fd_, parts.data(), static_cast<int>(parts.size())); });
+  if (!got.ok()) return got.error();
+  const auto count = static_cast<std::size_t>(got.value());
   grow_ = count == direct + ahead;
   if (count <= direct) {
     consumed_before_buffer_ += count;
@@ -128,21 +121,6 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
   consumed_before_buffer_ += direct;
   valid_len_ = count - direct;
   return direct;
-}
-
-Status BufReader::unless_retried(const IoError& error) {
-  if (error.kind() != ErrorKind::Interrupted) return error;
-  if (!resume(hooks_)) return IoError::cancelled();
-  return {};
-}
-
-Result<std::size_t> BufReader::read(std::span<std::byte> dst) {
-  if (dst.empty()) return std::size_t{0};
-  if (cursor_ == valid_len_) return refill(dst);
-  const std::size_t n = std::min(valid_len_ - cursor_, dst.size());
-  std::memcpy(dst.data(), buffer_.get() + cursor_, n);
-  cursor_ += n;
-  return n;
 }
 
 Status BufReader::read_exact_slow(std::span<std::byte> dst) {
@@ -154,10 +132,7 @@ Status BufReader::read_exact_slow(std::span<std::byte> dst) {
   }
   while (!dst.empty()) {
     auto got = refill(dst);
-    if (!got.ok()) {
-      if (auto error = unless_retried(got.error())) return error;
-      continue;
-    }
+    if (!got.ok()) return got.error();
     if (got.value() == 0) return IoError::unexpected_eof();
     dst = dst.subspan(got.value());
   }
@@ -184,15 +159,11 @@ Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::byt
   }
   if (count == 0) return from_buffer;
   drop_buffer();
-  for (;;) {
-    const ssize_t got =
-        waiting(hooks_, [&] { return ::readv(fd_, vectors.data(), static_cast<int>(count)); });
-    if (got >= 0) {
-      consumed_before_buffer_ += static_cast<std::size_t>(got);
-      return from_buffer + static_cast<std::size_t>(got);
-    }
-    if (auto error = unless_retried(IoError::from_os_code(errno))) return *error;
-  }
+  const auto got =
+      system_call(hooks_, [&] { return ::readv(fd_, vectors.data(), static_cast<int>(count)); });
+  if (!got.ok()) return got.error();
+  consumed_before_buffer_ += static_cast<std::size_t>(got.value());
+  return from_buffer + static_cast<std::size_t>(got.value());
 }
 
 void BufReader::unread(std::span<const std::span<const std::byte>> pieces) {
@@ -219,28 +190,19 @@ Status BufReader::skip_exact(std::size_t n) {
   }
   n -= buffered();
   drop_buffer();
-  struct stat status {};
-  if (waiting(hooks_, [&] { return ::fstat(fd_, &status); }) == 0 && S_ISREG(status.st_mode)) {
-    const off_t offset = waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_CUR); });
-    if (offset >= 0) {
-      const auto left = static_cast<std::uint64_t>(std::max<off_t>(status.st_size - offset, 0));
-      const std::uint64_t skipped = std::min<std::uint64_t>(left, n);
-      if (waiting(hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(skipped), SEEK_CUR); }) <
-          0) {
-        return IoError::from_os_code(errno);
-      }
-      consumed_before_buffer_ += skipped;
-      if (skipped < n) return IoError::unexpected_eof();
-      return {};
-    }
+  if (const auto left = regular_file_bytes_left()) {
+    const std::uint64_t skipped = std::min<std::uint64_t>(*left, n);
+    const auto moved =
+        system_call(hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(skipped), SEEK_CUR); });
+    if (!moved.ok()) return moved.error();
+    consumed_before_buffer_ += skipped;
+    if (skipped < n) return IoError::unexpected_eof();
+    return {};
   }
   // Not seekable: the bytes are read through the buffer and dropped.
   while (n != 0) {
     if (buffered() == 0) {
-      if (auto got = refill({}); !got.ok()) {
-        if (auto error = unless_retried(got.error())) return error;
-        continue;
-      }
+      if (auto got = refill({}); !got.ok()) return got.error();
       if (buffered() == 0) return IoError::unexpected_eof();
     }
     const std::size_t taken = std::min(n, buffered());
@@ -250,36 +212,27 @@ Status BufReader::skip_exact(std::size_t n) {
   return {};
 }
 
-std::optional<std::uint64_t> BufReader::bytes_left() {
+std::optional<std::uint64_t> BufReader::regular_file_bytes_left() {
   struct stat status {};
-  if (waiting(hooks_, [&] { return ::fstat(fd_, &status); }) != 0 || !S_ISREG(status.st_mode)) {
+  if (!system_call(hooks_, [&] { return ::fstat(fd_, &status); }).ok() ||
+      !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  const off_t offset = waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_CUR); });
-  if (offset < 0) return std::nullopt;
-  return buffered() + static_cast<std::uint64_t>(std::max<off_t>(status.st_size - offset, 0));
+  const auto offset = system_call(hooks_, [&] { return ::lseek(fd_, 0, SEEK_CUR); });
+  if (!offset.ok()) return std::nullopt;
+  return static_cast<std::uint64_t>(std::max<off_t>(status.st_size - offset.value(), 0));
 }
 
-template <class T>
-Result<T> BufReader::read_le() {
-  std::array<std::byte, sizeof(T)> scratch{};
-  if (auto error = read_exact(scratch)) return *error;
-  return load_le<T>(scratch.data());
-}
-
-Result<std::int32_t> BufReader::read_i32() {
-  return read_le<std::int32_t>();
-}
-Result<std::uint32_t> BufReader::read_u32() {
-  return read_le<std::uint32_t>();
-}
-Result<std::uint64_t> BufReader::read_u64() {
-  return read_le<std::uint64_t>();
+std::optional<std::uint64_t> BufReader::bytes_left() {
+  const auto left = regular_file_bytes_left();
+  if (!left) return std::nullopt;
+  return buffered() + *left;
 }
 
 Result<std::uint64_t> BufReader::rewind() {
-  if (waiting(hooks_, [&] { return ::lseek(fd_, 0, SEEK_SET); }) < 0) {
-    return IoError::from_os_code(errno);
+  if (const auto moved = system_call(hooks_, [&] { return ::lseek(fd_, 0, SEEK_SET); });
+      !moved.ok()) {
+    return moved.error();
   }
   cursor_ = 0;
   valid_len_ = 0;

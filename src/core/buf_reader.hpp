@@ -1,4 +1,4 @@
-// Buffered, read-only file input with exact reads and little-endian integer reads. The read-ahead
+// Buffered, read-only file input with exact and scattered reads. The read-ahead
 // starts small and grows while reads come back full, so a sequential pass over a regular file
 // makes few system calls while a reader that is dropped early, or trickles from a pipe, stays
 // small.
@@ -35,10 +35,6 @@ class BufReader {
   BufReader& operator=(const BufReader&) = delete;
   ~BufReader();
 
-  // Delivers 0 to dst.size() bytes with at most one system call; 0 only at the end of the data or
-  // for an empty destination.
-  Result<std::size_t> read(std::span<std::byte> dst);
-
   // Fills dst whole or fails; bytes consumed before a failure stay consumed. A destination larger
   // than what is buffered is filled by system calls that read into it directly, together with the
   // read-ahead of the bytes after it.
@@ -63,10 +59,6 @@ class BufReader {
   // them, after a check of its size so that the end of the data fails the same way.
   Status skip_exact(std::size_t n);
 
-  Result<std::int32_t> read_i32();
-  Result<std::uint32_t> read_u32();
-  Result<std::uint64_t> read_u64();
-
   // Bytes after the position that a regular file holds; nothing for other inputs.
   std::optional<std::uint64_t> bytes_left();
 
@@ -75,8 +67,6 @@ class BufReader {
 
   // Unread bytes held in the buffer.
   [[nodiscard]] std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
-  // How many bytes the next refill asks for beyond its destination.
-  [[nodiscard]] std::size_t read_ahead() const noexcept { return capacity_; }
   // Bytes consumed since the open or the last rewind.
   [[nodiscard]] std::uint64_t position() const noexcept {
     return consumed_before_buffer_ + cursor_;
@@ -85,14 +75,12 @@ class BufReader {
  private:
   BufReader(int fd, BlockingCalls* hooks) noexcept : fd_(fd), hooks_(hooks) {}
   Status read_exact_slow(std::span<std::byte> dst);
+  // Bytes after the descriptor's offset, for a regular file.
+  std::optional<std::uint64_t> regular_file_bytes_left();
   // Empties the buffer, counting its bytes as consumed.
   void drop_buffer() noexcept;
-  // The error that ends an exact read after a failed refill; nothing when it is to be retried.
-  Status unless_retried(const IoError& error);
   // One system call into dst and then the emptied buffer; returns the bytes that reached dst.
   Result<std::size_t> refill(std::span<std::byte> dst);
-  template <class T>
-  Result<T> read_le();
 
   int fd_;
   BlockingCalls* hooks_;

@@ -66,10 +66,6 @@ class RecordReader {
   // Leaves a header taken by next_header() for the next call of next() or next_header().
   void give_back(Record header) noexcept { given_back_.emplace(std::move(header)); }
 
-  // Bytes of the record's block; nothing for a block that cannot be read.
-  [[nodiscard]] std::optional<std::size_t> block_bytes(const Record& header) const noexcept {
-    return format_.block_bytes(header);
-  }
   [[nodiscard]] std::size_t header_bytes() const noexcept { return format_.header_bytes(); }
 
   struct Rows {

@@ -1,6 +1,6 @@
 // An owned, contiguous array of samples with no spare capacity. Its storage is malloc-compatible
-// (recycled_storage) so that the Python layer can hand it to NumPy and free it with
-// free_raw_parts() later.
+// (recycled_storage); release() hands it over as a SampleStorage, which the Python layer gives to
+// NumPy.
 #pragma once
 
 #include <array>
@@ -26,16 +26,31 @@ class SampleAllocationFailure : public std::bad_alloc {
   std::array<char, 64> text_{};
 };
 
+// Sample storage that has left its buffer: its address and its size in bytes. Freed on
+// destruction; empty storage has no memory behind it.
+class SampleStorage {
+ public:
+  SampleStorage(void* data, std::size_t bytes) noexcept : data_(data), bytes_(bytes) {}
+  SampleStorage(SampleStorage&& other) noexcept
+      : data_(other.data_), bytes_(std::exchange(other.bytes_, 0)) {}
+  SampleStorage& operator=(SampleStorage&&) = delete;
+  SampleStorage(const SampleStorage&) = delete;
+  SampleStorage& operator=(const SampleStorage&) = delete;
+  ~SampleStorage() {
+    if (bytes_ != 0) recycled_storage::release(data_, bytes_);
+  }
+
+  [[nodiscard]] void* data() const noexcept { return data_; }
+  [[nodiscard]] std::size_t bytes() const noexcept { return bytes_; }
+
+ private:
+  void* data_;
+  std::size_t bytes_;
+};
+
 template <class T>
 class SampleBuffer {
  public:
-  // What the buffer hands over when ownership leaves it.
-  struct RawParts {
-    T* data;
-    std::size_t length;
-    std::size_t capacity;
-  };
-
   SampleBuffer() noexcept = default;
   SampleBuffer(SampleBuffer&& other) noexcept
       : data_(std::exchange(other.data_, empty_address())), size_(std::exchange(other.size_, 0)) {}
@@ -45,7 +60,9 @@ class SampleBuffer {
   }
   SampleBuffer(const SampleBuffer&) = delete;
   SampleBuffer& operator=(const SampleBuffer&) = delete;
-  ~SampleBuffer() { free_raw_parts(data_, size_, size_); }
+  ~SampleBuffer() {
+    if (size_ != 0) recycled_storage::release(data_, size_ * sizeof(T));
+  }
 
   // Contents are left uninitialised: the caller is about to overwrite them.
   static SampleBuffer uninitialized(std::size_t size) {
@@ -79,15 +96,12 @@ class SampleBuffer {
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
-  RawParts release() noexcept {
-    RawParts parts{data_, size_, size_};
+  // Hands the storage over; the buffer is left empty.
+  SampleStorage release() noexcept {
+    SampleStorage storage(data_, size_ * sizeof(T));
     data_ = empty_address();
     size_ = 0;
-    return parts;
-  }
-
-  static void free_raw_parts(T* data, std::size_t /*length*/, std::size_t capacity) noexcept {
-    if (capacity != 0) recycled_storage::release(data, capacity * sizeof(T));
+    return storage;
   }
 
   void swap(SampleBuffer& other) noexcept {

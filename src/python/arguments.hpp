@@ -1,12 +1,12 @@
 // Matching a call's positional and keyword arguments to the parameters of a Python-callable, and
-// the TypeError messages of a wrong call.
+// the TypeError messages of a wrong call. Every parameter may be given by position or by keyword.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,32 +15,50 @@
 
 namespace pluvo {
 
-struct KeywordOnlyParameter {
-  std::string_view name;
-  bool required;
-};
+class Arguments;
 
 struct FunctionDescription {
-  std::optional<std::string_view> class_name;
+  std::string_view class_name;
   std::string_view function_name;
   std::span<const std::string_view> positional_parameter_names;
-  std::size_t positional_only_parameters;
   std::size_t required_positional_parameters;
-  std::span<const KeywordOnlyParameter> keyword_only_parameters;
 
   // "Class.function()", the head of every message.
   [[nodiscard]] std::string full_name() const;
 
-  // Fills `output` (one slot per positional parameter, then one per keyword-only parameter) with
-  // borrowed arguments, or fails with the TypeError of the first check the call fails.
-  [[nodiscard]] PyStatus extract_arguments(PyObject* args, PyObject* kwargs,
-                                           std::span<PyObject*> output) const;
+  // The call's arguments matched to the parameters, or the TypeError of the first check the call
+  // fails.
+  [[nodiscard]] Arguments extract_arguments(PyObject* args, PyObject* kwargs) const;
 };
 
-// A borrowed view of the UTF-8 form a str (or str subclass) caches; valid while the str lives.
-PyResult<std::string_view> extract_text(PyObject* object);
+// Borrowed arguments, looked up by parameter name.
+class Arguments {
+ public:
+  static constexpr std::size_t kMaxParameters = 4;
 
-// A TypeError from extracting the parameter gets the parameter's name in front.
-PendingError argument_extraction_error(std::string_view parameter_name, PendingError error);
+  explicit Arguments(const FunctionDescription& description) noexcept
+      : description_(description) {}
+
+  // The argument given for the parameter, or null.
+  PyObject* operator[](std::string_view name) const;
+
+ private:
+  friend struct FunctionDescription;
+  const FunctionDescription& description_;
+  std::array<PyObject*, kMaxParameters> given_{};
+};
+
+// A TypeError (exactly) from extracting the parameter gets the parameter's name in front.
+PythonError argument_extraction_error(std::string_view parameter_name, PythonError error);
+
+// Runs extract(argument); its TypeError gets the parameter's name in front.
+template <class Extract>
+auto extract_argument(PyObject* argument, std::string_view parameter_name, Extract&& extract) {
+  try {
+    return extract(argument);
+  } catch (PythonError& error) {
+    throw argument_extraction_error(parameter_name, std::move(error));
+  }
+}
 
 }  // namespace pluvo

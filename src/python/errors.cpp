@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "core/internal_fault.hpp"
 #include "core/sample_buffer.hpp"
+#include "python/messages.hpp"
 #include "python/once_cell.hpp"
 
 namespace pluvo {
@@ -49,31 +51,42 @@ PyObject* exception_type_of(ErrorKind kind) noexcept {
   }
 }
 
-std::optional<std::string> utf8_of(PyObject* text) {
-  if (text == nullptr) return std::nullopt;
-  const auto view = text_view(text);
-  if (!view) return std::nullopt;
-  return std::string(*view);
+PythonError exception_of(PyObject* type, std::string_view message) {
+  const PyRef text(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
+  return {};
+}
+
+// An I/O error as the exception of the type; a cancelled wait's exception is pending already.
+PythonError exception_of(PyObject* type, const IoError& error) {
+  if (error.is_cancelled()) return {};
+  return exception_of(type, error.text());
+}
+
+void write_unraisable(PythonError error, PyObject* context) {
+  std::move(error).restore();
+  PyErr_WriteUnraisable(context);
 }
 
 // The attribute as text, or nothing (with the interpreter's error cleared).
 std::optional<std::string> attribute_text(PyObject* object, const char* name) {
-  const PyRef value(PyObject_GetAttrString(object, name));
-  if (!value) PyErr_Clear();
-  return utf8_of(value.get());
-}
-
-std::string qualified_name(PyTypeObject* type) {
-  return attribute_text(reinterpret_cast<PyObject*>(type), "__qualname__")
-      .value_or("<failed to extract type name>");
+  try {
+    const PyRef value = checked(PyObject_GetAttrString(object, name));
+    if (PyUnicode_Check(value.get()) == 0) return std::nullopt;
+    return std::string(utf8_of(value.get()));
+  } catch (PythonError&) {
+    return std::nullopt;
+  }
 }
 
 std::string formatted_text(PyObject* object, PyObject* (*format)(PyObject*)) {
-  const PyRef text(format(object));
-  if (text) {
-    if (auto utf8 = utf8_of(text.get())) return *std::move(utf8);
+  try {
+    const PyRef text = checked(format(object));
+    return std::string(utf8_of(text.get()));
+  } catch (PythonError& error) {
+    write_unraisable(std::move(error), object);
   }
-  write_unraisable(PendingError::fetch(), object);
   if (auto name = attribute_text(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__")) {
     return "<unprintable " + *name + " object>";
   }
@@ -118,33 +131,36 @@ std::string debug_string(std::string_view text) {
 }
 
 // What the interpreter's traceback printer writes for the traceback.
-std::optional<std::string> traceback_text(PyObject* traceback) {
-  const PyRef io(PyImport_ImportModule("io"));
-  if (!io) return std::nullopt;
-  const PyRef stream(PyObject_CallMethod(io.get(), "StringIO", nullptr));
-  if (!stream || PyTraceBack_Print(traceback, stream.get()) < 0) return std::nullopt;
-  const PyRef value(PyObject_CallMethod(stream.get(), "getvalue", nullptr));
-  if (!value) return std::nullopt;
+std::string traceback_text(PyObject* traceback) {
+  const PyRef io = checked(PyImport_ImportModule("io"));
+  const PyRef stream = checked(PyObject_CallMethod(io.get(), "StringIO", nullptr));
+  checked(PyTraceBack_Print(traceback, stream.get()));
+  const PyRef value = checked(PyObject_CallMethod(stream.get(), "getvalue", nullptr));
   if (PyUnicode_Check(value.get()) == 0) {
-    PyErr_SetString(PyExc_TypeError, "getvalue() did not return a str");
-    return std::nullopt;
+    raise_error(PyExc_TypeError, "getvalue() did not return a str");
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::string(utf8_of(value.get()));
 }
 
 std::string traceback_description(PyObject* traceback) {
   if (traceback == nullptr) return "None";
-  auto text = traceback_text(traceback);
-  if (!text) {
-    write_unraisable(PendingError::fetch(), traceback);
+  std::string text;
+  try {
+    text = traceback_text(traceback);
+  } catch (PythonError& error) {
+    write_unraisable(std::move(error), traceback);
     text = "<unformattable " + repr_text(traceback) + ">";
   }
   // PyPy attaches a traceback without frames to errors raised in C; CPython attaches none.
-  if (*text == "Traceback (most recent call last):\n") return "None";
-  return "Some(" + debug_string(*text) + ")";
+  if (text == "Traceback (most recent call last):\n") return "None";
+  return "Some(" + debug_string(text) + ")";
+}
+
+// The exception as "PyErr { type: ..., value: ..., traceback: ... }".
+std::string debug_description(PythonError error) {
+  const PyRef value = error.instance();
+  return "PyErr { type: " + repr_text(error.type()) + ", value: " + repr_text(value.get()) +
+         ", traceback: " + traceback_description(error.traceback()) + " }";
 }
 
 std::string thread_name() {
@@ -172,35 +188,15 @@ void raise_panic(const std::string& message) {
   PyErr_SetObject(panic_exception_type(), arguments.get());
 }
 
-// Sets the exception a caught fault stands for.
-void raise_fault(const std::exception_ptr& fault) {
-  try {
-    std::rethrow_exception(fault);
-  } catch (const InternalFault& internal) {
-    report_fault(internal.what(), internal.where());
-    raise_panic(internal.what());
-  } catch (const SampleAllocationFailure& failure) {
-    PendingError::with_text(PyExc_MemoryError, failure.what()).raise();
-  } catch (const std::bad_alloc&) {
-    PendingError::with_text(PyExc_MemoryError, "memory allocation failed").raise();
-  } catch (const std::exception& other) {
-    report_fault(other.what(), std::source_location::current());
-    raise_panic(other.what());
-  } catch (...) {
-    report_fault("internal fault without a message", std::source_location::current());
-    raise_panic("internal fault without a message");
-  }
-}
-
 [[noreturn]] void abort_at_boundary() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fputs(messages::kUncaughtAtBoundary.data(), stderr);
   std::fflush(stderr);
   std::abort();
 }
 
 }  // namespace
 
-PendingError PendingError::fetch() {
+PythonError::PythonError() noexcept {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -208,73 +204,103 @@ PendingError PendingError::fetch() {
   if (type == nullptr) {
     Py_XDECREF(value);
     Py_XDECREF(traceback);
-    return with_text(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_SetString(PyExc_SystemError, messages::kNoExceptionSet.data());
+    PyErr_Fetch(&type, &value, &traceback);
   }
-  return PendingError(Fetched{PyRef(type), PyRef(value), PyRef(traceback)});
+  type_ = PyRef(type);
+  value_ = PyRef(value);
+  traceback_ = PyRef(traceback);
 }
 
-PendingError PendingError::from_instance(PyRef instance) {
-  PyRef type = PyRef::borrowed(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
-  PyRef traceback(PyException_GetTraceback(instance.get()));
-  return PendingError(Fetched{std::move(type), std::move(instance), std::move(traceback)});
+PythonError::PythonError(const PythonError& other) noexcept
+    : std::exception(other),
+      type_(PyRef::borrowed(other.type_.get())),
+      value_(PyRef::borrowed(other.value_.get())),
+      traceback_(PyRef::borrowed(other.traceback_.get())) {}
+
+bool PythonError::matches(PyObject* type) const noexcept {
+  return PyErr_GivenExceptionMatches(type_.get(), type) != 0;
 }
 
-PyObject* PendingError::type() const noexcept {
-  if (const auto* deferred = std::get_if<Deferred>(&state_)) return deferred->type;
-  return std::get<Fetched>(state_).type.get();
+PythonError::PythonError(PyRef instance) noexcept
+    : type_(PyRef::borrowed(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())))),
+      traceback_(PyException_GetTraceback(instance.get())) {
+  value_ = std::move(instance);
 }
 
-void PendingError::raise() && {
-  if (auto* fetched = std::get_if<Fetched>(&state_)) {
-    PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
-    return;
-  }
-  const auto& deferred = std::get<Deferred>(state_);
-  const std::string text = std::holds_alternative<IoError>(deferred.argument)
-                               ? std::get<IoError>(deferred.argument).text()
-                               : std::get<std::string>(deferred.argument);
-  const PyRef argument(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (argument) PyErr_SetObject(deferred.type, argument.get());
+PyRef PythonError::instance() {
+  PyObject* type = type_.release();
+  PyObject* value = value_.release();
+  PyObject* traceback = traceback_.release();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  type_ = PyRef(type);
+  value_ = PyRef(value);
+  traceback_ = PyRef(traceback);
+  return PyRef::borrowed(value);
 }
 
-PendingError exception_with_cause(PyObject* type, std::string_view message, PyRef cause) {
-  const PyRef text(checked_api_result(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-  PyRef exception(checked_api_result(PyObject_CallFunctionObjArgs(type, text.get(), nullptr)));
+void PythonError::restore() && noexcept {
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+int PythonError::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(type_.get());
+  Py_VISIT(value_.get());
+  Py_VISIT(traceback_.get());
+  return 0;
+}
+
+void throw_python_error() {
+  throw PythonError();
+}
+
+PyRef checked(PyObject* result) {
+  if (result == nullptr) throw_python_error();
+  return PyRef(result);
+}
+
+void checked(int status) {
+  if (status == -1) throw_python_error();
+}
+
+void raise_error(PyObject* type, std::string_view message) {
+  throw exception_of(type, message);
+}
+
+PythonError io_exception(const IoError& error) {
+  return exception_of(exception_type_of(error.kind()), error);
+}
+
+void raise_io_error(const IoError& error) {
+  throw io_exception(error);
+}
+
+void raise_plain_os_error(const IoError& error) {
+  throw exception_of(PyExc_OSError, error);
+}
+
+void raise_cast_failure(PyObject* object, PyTypeObject* expected) {
+  auto name_of = [](PyTypeObject* type) {
+    return attribute_text(reinterpret_cast<PyObject*>(type), "__qualname__")
+        .value_or(std::string(messages::kUnknownTypeName));
+  };
+  raise_error(PyExc_TypeError, messages::cannot_be_cast(name_of(Py_TYPE(object)), name_of(expected)));
+}
+
+PythonError exception_with_cause(PyObject* type, std::string_view message, PyRef cause) {
+  const PyRef text = checked(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyRef exception = checked(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
   PyException_SetCause(exception.get(), cause.release());
-  return PendingError::from_instance(std::move(exception));
+  return PythonError(std::move(exception));
 }
 
-PendingError from_io_error(const IoError& error) {
-  if (error.is_cancelled()) return PendingError::fetch();
-  return PendingError::with_io_error_text(exception_type_of(error.kind()), error);
-}
-
-PendingError plain_os_error(const IoError& error) {
-  if (error.is_cancelled()) return PendingError::fetch();
-  return PendingError::with_io_error_text(PyExc_OSError, error);
-}
-
-PendingError cast_failure(PyObject* object, PyTypeObject* expected) {
-  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "'" + std::string&&.
-  std::string message(1, '\'');
-  message.append(qualified_name(Py_TYPE(object)))
-      .append("' object cannot be cast as '")
-      .append(qualified_name(expected))
-      .append("'");
-  return PendingError::with_text(PyExc_TypeError, std::move(message));
-}
-
-std::optional<std::string_view> text_view(PyObject* object) {
-  if (PyUnicode_Check(object) == 0) return std::nullopt;
+std::string_view utf8_of(PyObject* text) {
+  if (PyUnicode_Check(text) == 0) raise_cast_failure(text, &PyUnicode_Type);
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(data, static_cast<std::size_t>(size));
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) throw_python_error();
+  return {data, static_cast<std::size_t>(size)};
 }
 
 std::string repr_text(PyObject* object) {
@@ -285,87 +311,80 @@ std::string str_text(PyObject* object) {
   return formatted_text(object, PyObject_Str);
 }
 
-void write_unraisable(PendingError error, PyObject* context) {
-  std::move(error).raise();
-  PyErr_WriteUnraisable(context);
-}
-
-NormalizedError normalize(PendingError error) {
-  std::move(error).raise();
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  return {PyRef(type), PyRef(value), PyRef(traceback)};
-}
-
-std::string debug_description(PendingError error) {
-  const NormalizedError exception = normalize(std::move(error));
-  return "PyErr { type: " + repr_text(exception.type.get()) +
-         ", value: " + repr_text(exception.value.get()) +
-         ", traceback: " + traceback_description(exception.traceback.get()) + " }";
-}
-
-void fault_with_python_error(std::string_view message, PendingError error,
+void fault_with_python_error(std::string_view message, PythonError error,
                              std::source_location where) {
   throw InternalFault(std::string(message) + ": " + debug_description(std::move(error)), where);
 }
 
-void unwrap_failed(PendingError error, std::source_location where) {
-  fault_with_python_error("called `Result::unwrap()` on an `Err` value", std::move(error), where);
-}
-
-PyRef checked_api_result(PyObject* result, std::source_location where) {
+PyRef fault_on_failure(PyObject* result, std::source_location where) {
   if (result == nullptr) {
     if (PyErr_Occurred() != nullptr) PyErr_Print();
-    throw InternalFault("Python API call failed", where);
+    throw InternalFault(std::string(messages::kApiCallFailed), where);
   }
   return PyRef(result);
 }
 
 PyObject* panic_exception_type() {
-  static OnceCell<PyObject*> cell;
-  auto type = cell.get_or_try_init([]() -> PyResult<PyObject*> {
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "\n"
-        "The exception raised when native code called from Python panics.\n"
-        "\n"
-        "Like SystemExit, this exception is derived from BaseException so that\n"
-        "it will typically propagate all the way through the stack and cause the\n"
-        "Python interpreter to exit.\n",
-        PyExc_BaseException, nullptr);
-    if (created == nullptr) return PendingError::fetch();
-    return created;
-  });
-  // Without the class no fault can be raised at all.
-  if (!type.ok()) abort_at_boundary();
-  return *type.value();
+  static OnceCell<PyRef> cell;
+  try {
+    return cell.get_or_init([] {
+                 return checked(PyErr_NewExceptionWithDoc(
+                     "pyo3_runtime.PanicException",
+                     "\n"
+                     "The exception raised when native code called from Python panics.\n"
+                     "\n"
+                     "Like SystemExit, this exception is derived from BaseException so that\n"
+                     "it will typically propagate all the way through the stack and cause the\n"
+                     "Python interpreter to exit.\n",
+                     PyExc_BaseException, nullptr));
+               })
+        .get();
+  } catch (...) {
+    // Without the class no fault can be raised at all.
+    abort_at_boundary();
+  }
 }
+
+namespace {
+
+// Sets the exception a caught fault stands for.
+void raise_fault_unguarded(const std::exception_ptr& fault) {
+  try {
+    std::rethrow_exception(fault);
+  } catch (PythonError& error) {
+    std::move(error).restore();
+  } catch (const InternalFault& internal) {
+    report_fault(internal.what(), internal.where());
+    raise_panic(internal.what());
+  } catch (const SampleAllocationFailure& failure) {
+    exception_of(PyExc_MemoryError, failure.what()).restore();
+  } catch (const std::bad_alloc&) {
+    exception_of(PyExc_MemoryError, messages::kMemoryExhausted).restore();
+  } catch (const std::exception& other) {
+    report_fault(other.what(), std::source_location::current());
+    raise_panic(other.what());
+  } catch (...) {
+    const std::string message(messages::kFaultWithoutMessage);
+    report_fault(message, std::source_location::current());
+    raise_panic(message);
+  }
+}
+
+}  // namespace
 
 namespace detail {
 
-void raise_at_boundary(std::optional<PendingError> error,
-                       const std::exception_ptr& fault) noexcept {
+void raise_fault(const std::exception_ptr& fault) noexcept {
   try {
-    if (fault) {
-      raise_fault(fault);
-    } else if (error) {
-      std::move(*error).raise();
-    }
+    raise_fault_unguarded(fault);
   } catch (...) {
     abort_at_boundary();
   }
 }
 
 void report_unraisable(const std::exception_ptr& fault) noexcept {
-  try {
-    raise_fault(fault);
-    PyErr_WriteUnraisable(nullptr);
-  } catch (...) {
-    abort_at_boundary();
-  }
+  raise_fault(fault);
+  PyErr_WriteUnraisable(nullptr);
 }
 
 }  // namespace detail

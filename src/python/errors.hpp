@@ -1,132 +1,118 @@
-// How every failure leaves the module: pending Python errors as values, internal faults as C++
-// exceptions, and the guards that turn both into exactly one Python exception at each entry point.
+// How every failure leaves the module. The rule:
+// - An interpreter failure reaches Python as itself. Where an interpreter call fails, its pending
+//   exception is taken out of the error indicator into a PythonError and thrown; the one guard of
+//   each entry point puts it back. So no function only passes a failure up.
+// - An internal fault (a broken invariant, an impossible size) is a C++ exception, InternalFault
+//   above all; the guard raises it as PanicException with its message.
+// - A Python error becomes a fault only where the code says so: in a `catch (PythonError&)` that
+//   calls fault_with_python_error(), or through fault_on_failure() for calls that must not fail.
+// I/O errors are values up to the module layer, which raises them with raise_io_error().
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <exception>
-#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
 
 #include "core/io_error.hpp"
-#include "core/result.hpp"
 #include "python/py_ref.hpp"
 
 namespace pluvo {
 
-// A Python exception on its way to the boundary of the current call.
-class PendingError {
+// A Python exception on its way to the boundary of the current call. Only thrown and caught with
+// the interpreter lock held.
+class PythonError final : public std::exception {
  public:
-  // `type` must live as long as the process (a built-in exception type, for instance).
-  static PendingError with_text(PyObject* type, std::string text) {
-    return PendingError(Deferred{type, std::move(text)});
-  }
-  // The error's text is rendered only if the exception is actually raised.
-  static PendingError with_io_error_text(PyObject* type, const IoError& error) {
-    return PendingError(Deferred{type, error});
-  }
-  // Takes the exception out of the interpreter's error indicator after a failed call.
-  static PendingError fetch();
-  // An exception instance made here, for instance to carry a cause.
-  static PendingError from_instance(PyRef instance);
+  // Takes the pending exception out of the interpreter's error indicator; SystemError when none is
+  // pending.
+  PythonError() noexcept;
+  // An exception instance made here, raised as it is.
+  explicit PythonError(PyRef instance) noexcept;
+  PythonError(PythonError&& other) noexcept = default;
+  PythonError& operator=(PythonError&& other) noexcept = default;
+  // Thrown objects must be copyable, though the guards never copy one.
+  PythonError(const PythonError& other) noexcept;
+  PythonError& operator=(const PythonError& other) = delete;
+  ~PythonError() override = default;
 
-  [[nodiscard]] PyObject* type() const noexcept;
-  // Sets the interpreter's error indicator.
-  void raise() &&;
+  [[nodiscard]] const char* what() const noexcept override { return "Python exception"; }
+  [[nodiscard]] PyObject* type() const noexcept { return type_.get(); }
+  // Whether it is an instance of `type` or of a subclass.
+  [[nodiscard]] bool matches(PyObject* type) const noexcept;
+  // The exception instance (normalised on first need) and its traceback.
+  PyRef instance();
+  [[nodiscard]] PyObject* traceback() const noexcept { return traceback_.get(); }
+  // Puts the exception back into the interpreter's error indicator.
+  void restore() && noexcept;
+  // For the tp_traverse of an object that keeps one.
+  int traverse(visitproc visit, void* arg) const;
 
  private:
-  struct Deferred {
-    PyObject* type;
-    std::variant<std::string, IoError> argument;
-  };
-  struct Fetched {
-    PyRef type;
-    PyRef value;
-    PyRef traceback;
-  };
-  explicit PendingError(Deferred deferred) : state_(std::move(deferred)) {}
-  explicit PendingError(Fetched fetched) : state_(std::move(fetched)) {}
-
-  std::variant<Deferred, Fetched> state_;
+  PyRef type_;
+  PyRef value_;
+  PyRef traceback_;
 };
 
-template <class T>
-using PyResult = Result<T, PendingError>;
-// Empty on success.
-using PyStatus = std::optional<PendingError>;
-
-// An exception as the interpreter's instance of it.
-struct NormalizedError {
-  PyRef type;
-  PyRef value;
-  PyRef traceback;
-};
-NormalizedError normalize(PendingError error);
-
-// A new exception of the type with the message, its __cause__ set to `cause` (None when null).
-PendingError exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
-
-// The exception an I/O error raises, chosen by its kind. A wait given up after a signal raises
-// the signal handler's exception, which is pending in the interpreter.
-PendingError from_io_error(const IoError& error);
-// As from_io_error(), but a plain OSError whatever the kind.
-PendingError plain_os_error(const IoError& error);
+// Throws the interpreter's pending exception.
+[[noreturn]] void throw_python_error();
+// Takes over the new reference an interpreter call returned; throws its exception for null.
+PyRef checked(PyObject* result);
+// For interpreter calls that return -1 on failure.
+void checked(int status);
+// Raises type(message).
+[[noreturn]] void raise_error(PyObject* type, std::string_view message);
+// Raises the exception of an I/O error: its kind chooses the OSError subclass. A wait given up
+// after a signal raises the signal handler's exception, pending in the interpreter since.
+[[noreturn]] void raise_io_error(const IoError& error);
+// As raise_io_error(), but a plain OSError whatever the kind.
+[[noreturn]] void raise_plain_os_error(const IoError& error);
+// The exception raise_io_error() would raise, taken for later.
+PythonError io_exception(const IoError& error);
 // TypeError "'<type of object>' object cannot be cast as '<expected>'".
-PendingError cast_failure(PyObject* object, PyTypeObject* expected);
+[[noreturn]] void raise_cast_failure(PyObject* object, PyTypeObject* expected);
+// A new exception of the type with the message, its __cause__ set to `cause`.
+PythonError exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
 
-// The exception as "PyErr { type: ..., value: ..., traceback: ... }", for fault messages.
-std::string debug_description(PendingError error);
-// The UTF-8 form a str caches, or nothing (with the interpreter's error cleared) for any other
-// object or a str without one.
-std::optional<std::string_view> text_view(PyObject* object);
-
+// The UTF-8 form a str caches, valid while the str lives; throws for a str without one, and the
+// cast TypeError for anything else.
+std::string_view utf8_of(PyObject* text);
 // repr() of the object, or "<unprintable ...>" after reporting the failure as unraisable.
 std::string repr_text(PyObject* object);
 // str() of the object, with the same fallback.
 std::string str_text(PyObject* object);
-// Reports the error through the interpreter's unraisable-exception hook.
-void write_unraisable(PendingError error, PyObject* context);
 
-// Faults that carry a Python exception: "<message>: <debug description>".
+// The fault of a Python exception: "<message>: PyErr { type: ..., value: ..., traceback: ... }".
 [[noreturn]] void fault_with_python_error(
-    std::string_view message, PendingError error,
+    std::string_view message, PythonError error,
     std::source_location where = std::source_location::current());
-// The usual fault of a dictionary insertion or similar call that must not fail.
-[[noreturn]] void unwrap_failed(PendingError error,
-                                std::source_location where = std::source_location::current());
-// Takes over the new reference a C-API call returned; a null result prints the pending exception
-// and faults with "Python API call failed".
-PyRef checked_api_result(PyObject* result,
-                         std::source_location where = std::source_location::current());
+// For interpreter calls that must not fail: null prints the pending exception and faults with
+// "Python API call failed".
+PyRef fault_on_failure(PyObject* result,
+                       std::source_location where = std::source_location::current());
 
-// The class of internal faults, created once per process.
+// The class of internal faults, made once per process on first need.
 PyObject* panic_exception_type();
 
 namespace detail {
-// Raises the pending error or the caught fault; never returns with a fault in flight.
-void raise_at_boundary(std::optional<PendingError> error, const std::exception_ptr& fault) noexcept;
+// Sets the exception a caught fault stands for; never returns with a fault in flight.
+void raise_fault(const std::exception_ptr& fault) noexcept;
 void report_unraisable(const std::exception_ptr& fault) noexcept;
 }  // namespace detail
 
-// Runs the body of an entry point. On success returns its result; on a pending error or a fault
-// raises it and returns null.
+// Runs the body of an entry point and returns its result; a PythonError or a fault is raised and
+// null returned.
 template <class Body>
 PyObject* entry_guard(Body&& body) noexcept {
-  std::optional<PendingError> error;
-  std::exception_ptr fault;
   try {
-    PyResult<PyObject*> result = body();
-    if (result.ok()) return result.value();
-    error.emplace(std::move(result).error());
+    return body();
+  } catch (PythonError& error) {
+    std::move(error).restore();
   } catch (...) {
-    fault = std::current_exception();
+    detail::raise_fault(std::current_exception());
   }
-  detail::raise_at_boundary(std::move(error), fault);
   return nullptr;
 }
 
@@ -135,7 +121,6 @@ template <class Body>
 void unraisable_guard(Body&& body) noexcept {
   try {
     body();
-    return;
   } catch (...) {
     detail::report_unraisable(std::current_exception());
   }

@@ -1,21 +1,19 @@
 #include "python/event_batches.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <limits>
-#include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 
 #include "core/batch_reader.hpp"
 #include "python/arguments.hpp"
-#include "python/blocking_calls.hpp"
 #include "python/errors.hpp"
 #include "python/event_objects.hpp"
 #include "python/event_reader.hpp"
+#include "python/messages.hpp"
+#include "python/module_state.hpp"
 #include "python/type_object.hpp"
 
 namespace pluvo {
@@ -35,66 +33,87 @@ constexpr FunctionDescription kBatchesDescription = {
     .class_name = "EventReader",
     .function_name = "batches",
     .positional_parameter_names = kBatchesParameters,
-    .positional_only_parameters = 0,
     .required_positional_parameters = 0,
-    .keyword_only_parameters = {},
 };
 
-// An int of at least 1; one beyond what memory can hold means no limit.
-PyResult<std::size_t> extract_limit(PyObject* object, std::string_view name) {
-  if (PyLong_Check(object) == 0) {
-    return argument_extraction_error(name, cast_failure(object, &PyLong_Type));
-  }
+// An int of at least 1, or the default when none was given; one beyond what memory can hold means
+// no limit.
+std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback) {
+  PyObject* object = arguments[name];
+  if (object == nullptr) return fallback;
+  extract_argument(object, name, [](PyObject* given) {
+    if (PyLong_Check(given) == 0) raise_cast_failure(given, &PyLong_Type);
+  });
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) return PendingError::fetch();
+  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
   if (overflow > 0) return std::numeric_limits<std::size_t>::max();
-  if (overflow < 0 || value < 1) {
-    return PendingError::with_text(PyExc_ValueError, std::string(name) + " must be at least 1");
-  }
+  if (overflow < 0 || value < 1) raise_error(PyExc_ValueError, messages::limit_too_small(name));
   return static_cast<std::size_t>(std::min<unsigned long long>(
       static_cast<unsigned long long>(value), std::numeric_limits<std::size_t>::max()));
 }
 
 // The next batch's dict; null with no exception set when no event is left.
 template <class Records>
-PyResult<PyObject*> next_batch(Records& records, const BatchLimits& limits,
-                               EventReaderObject& reader) {
-  auto outcome = [&] {
-    // Other threads run while the records are read and copied.
-    const ReleasedInterpreter released;
-    return read_batch(records, limits);
-  }();
-  if (auto* batch = std::get_if<0>(&outcome)) {
-    if (batch->failure) reader.deferred = from_io_error(*batch->failure);
-    return make_batch(*batch).release();
+PyObject* next_batch(EventReaderObject& reader, Records& records, const BatchLimits& limits,
+                     ArrayMaker& arrays) {
+  auto outcome = read_batch(records, limits);
+  auto* batch = std::get_if<0>(&outcome);
+  if (batch == nullptr) {
+    if (auto* error = std::get_if<IoError>(&outcome)) raise_io_error(*error);
+    return nullptr;
   }
-  if (auto* error = std::get_if<IoError>(&outcome)) return from_io_error(*error);
-  return nullptr;
+  // Taken before the batch's arrays are made: a signal handler's exception is pending until then.
+  if (batch->failure) defer_failure(reader, *batch->failure);
+  return make_batch(*batch, arrays).release();
 }
 
 PyObject* event_batches_next(PyObject* self) {
-  return entry_guard([&]() -> PyResult<PyObject*> {
+  return entry_guard([&] {
     auto* batches = reinterpret_cast<EventBatchesObject*>(self);
-    auto* reader = reinterpret_cast<EventReaderObject*>(batches->reader);
-    return serve_records(
-        *reader, [&](auto& records) { return next_batch(records, batches->limits, *reader); });
+    auto& reader = *reinterpret_cast<EventReaderObject*>(batches->reader);
+    return serve_records(reader, [&](auto& records, ArrayMaker& arrays) {
+      return next_batch(reader, records, batches->limits, arrays);
+    });
   });
 }
 
 PyObject* event_batches_iter(PyObject* self) {
-  Py_INCREF(self);
-  return self;
+  return PyRef::borrowed(self).release();
+}
+
+int event_batches_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<EventBatchesObject*>(self)->reader);
+  return 0;
 }
 
 void event_batches_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   unraisable_guard([self] {
     Py_DECREF(reinterpret_cast<EventBatchesObject*>(self)->reader);
     free_instance(self);
   });
 }
 
-PyObject* create_event_batches_type() {
+}  // namespace
+
+PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] {
+    as_event_reader(self);
+    const Arguments arguments = kBatchesDescription.extract_arguments(args, kwargs);
+    const BatchLimits limits{
+        .max_events = extract_limit(arguments, "max_events", kDefaultMaxEvents),
+        .max_bytes = extract_limit(arguments, "max_bytes", kDefaultMaxBytes),
+    };
+    PyObject* batches = allocate_instance(module_state().event_batches_type());
+    auto* object = reinterpret_cast<EventBatchesObject*>(batches);
+    object->reader = PyRef::borrowed(self).release();
+    object->limits = limits;
+    return batches;
+  });
+}
+
+PyRef create_event_batches_type() {
   static PyType_Slot slots[] = {
       {Py_tp_doc,
        const_cast<char*>("Batches of the events of an EventReader, from its position on")},
@@ -102,6 +121,7 @@ PyObject* create_event_batches_type() {
       {Py_tp_iternext, reinterpret_cast<void*>(&event_batches_next)},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(&event_batches_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(&event_batches_traverse)},
       kRefuseInstantiationSlot,
       {0, nullptr},
   };
@@ -109,44 +129,11 @@ PyObject* create_event_batches_type() {
       .name = "builtins.EventBatches",
       .basicsize = sizeof(EventBatchesObject),
       .itemsize = 0,
-      .flags = kNotInstantiableFlags,
+      // It holds its reader, which may hold a deferred exception that leads back here.
+      .flags = kNotInstantiableFlags | Py_TPFLAGS_HAVE_GC,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
-}
-
-LazyTypeObject& event_batches_type() {
-  static LazyTypeObject type(&create_event_batches_type, "EventBatches");
-  return type;
-}
-
-}  // namespace
-
-PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry_guard([&]() -> PyResult<PyObject*> {
-    auto reader = as_event_reader(self);
-    if (!reader.ok()) return std::move(reader).error();
-    std::array<PyObject*, kBatchesParameters.size()> arguments = {};
-    if (auto error = kBatchesDescription.extract_arguments(args, kwargs, arguments)) {
-      return std::move(*error);
-    }
-    BatchLimits limits{kDefaultMaxEvents, kDefaultMaxBytes};
-    const std::array<std::size_t*, kBatchesParameters.size()> given = {&limits.max_events,
-                                                                       &limits.max_bytes};
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-      if (arguments[i] == nullptr) continue;
-      auto limit = extract_limit(arguments[i], kBatchesParameters[i]);
-      if (!limit.ok()) return std::move(limit).error();
-      *given.at(i) = limit.value();
-    }
-    PyObject* batches = allocate_instance(event_batches_type().get_or_fault());
-    if (batches == nullptr) return PendingError::fetch();
-    auto* object = reinterpret_cast<EventBatchesObject*>(batches);
-    Py_INCREF(self);
-    object->reader = self;
-    object->limits = limits;
-    return batches;
-  });
+  return create_type(spec, "EventBatches");
 }
 
 }  // namespace pluvo

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/py_ref.hpp"
+
 namespace pluvo {
 
 inline constexpr const char* kBatchesDoc =
@@ -13,5 +15,8 @@ inline constexpr const char* kBatchesDoc =
 
 // The method EventReader.batches.
 PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The type of its iterators, made with the module.
+PyRef create_event_batches_type();
 
 }  // namespace pluvo

@@ -1,4 +1,5 @@
-// The EventReader type: construction from a path and a reader type, iteration, deallocation.
+// The EventReader type: construction from a path and a reader type, iteration, deallocation; and
+// how a request for records (an event or a batch) gets the reader.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,44 +9,69 @@
 #include <utility>
 #include <variant>
 
+#include "core/io_error.hpp"
 #include "core/wd1_reader.hpp"
 #include "core/wd2_reader.hpp"
 #include "python/errors.hpp"
 #include "python/event_objects.hpp"
+#include "python/messages.hpp"
+#include "python/numpy.hpp"
 #include "python/reader_lock.hpp"
-#include "python/type_object.hpp"
 
 namespace pluvo {
 
 using Reader = std::variant<WD1Reader, WD2Reader>;
 
-struct EventReaderObject {
-  PyObject_HEAD
+// Everything an EventReader holds: built with the instance, destroyed with it.
+struct ReaderState {
+  explicit ReaderState(Reader opened) noexcept : reader(std::move(opened)) {}
+
   Reader reader;
   ReaderLock lock;
   RecentInts recent_ints;
-  // A failure met after the records a batch returned, raised by the next request.
-  std::optional<PendingError> deferred;
+  // The failure met after the records a batch returned, raised by the next request.
+  std::optional<PythonError> deferred;
+  // By the collector, from the first deferred failure on: until then the instance holds no
+  // object that could lead back to it.
+  bool tracked = false;
 };
 
-// Created on first use and kept for the life of the process.
-LazyTypeObject& event_reader_type();
+struct EventReaderObject {
+  PyObject_HEAD
+  ReaderState state;
+};
 
 // `self` as an EventReader, or the TypeError of a wrong `self`.
-PyResult<EventReaderObject*> as_event_reader(PyObject* self);
+EventReaderObject& as_event_reader(PyObject* self);
 
-// Serves one request for records (next() or a batch) with this thread holding the reader: a
-// failure deferred by the last batch is raised first, else `read` is called with the records.
+// Serves one request for records with this thread holding the reader: a failure deferred by the
+// last batch is raised first; else read(records, arrays) is called with the reader of the file's
+// format. Until NumPy's table is in hand, it is looked up only when a record is there, and before
+// the record is consumed: its header is read and given back first, so that an interruption of the
+// lookup leaves it for the next request.
 template <class Read>
-PyResult<PyObject*> serve_records(EventReaderObject& reader, Read&& read) {
-  auto held = reader.lock.acquire();
-  if (!held.ok()) return std::move(held).error();
-  if (reader.deferred) {
-    PendingError deferred = std::move(*reader.deferred);
-    reader.deferred.reset();
-    return deferred;
-  }
-  return std::visit(std::forward<Read>(read), reader.reader);
+PyObject* serve_records(EventReaderObject& reader, Read&& read) {
+  const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
+  if (auto deferred = std::exchange(reader.state.deferred, std::nullopt)) throw *std::move(deferred);
+  return std::visit(
+      [&](auto& records) -> PyObject* {
+        if (!ArrayMaker::table_found()) {
+          auto next = records.next_header();
+          if (auto* error = std::get_if<IoError>(&next)) raise_io_error(*error);
+          if (std::holds_alternative<EndOfRecords>(next)) return nullptr;
+          records.give_back(std::get<0>(std::move(next)));
+        }
+        ArrayMaker arrays;
+        return read(records, arrays);
+      },
+      reader.state.reader);
 }
+
+// Keeps the exception of a failure for the reader's next request. A signal handler's exception is
+// pending in the interpreter until this takes it: call it before any other interpreter call.
+void defer_failure(EventReaderObject& reader, const IoError& failure);
+
+// The type, made with the module.
+PyRef create_event_reader_type();
 
 }  // namespace pluvo

@@ -1,64 +1,63 @@
-// The module's entry point: creates the module once per process and registers EventReader in it.
+// The module's entry point: makes the module and everything it owns once per process, in one
+// step with one failure path, and registers EventReader in it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "python/errors.hpp"
+#include "python/event_batches.hpp"
 #include "python/event_reader.hpp"
+#include "python/messages.hpp"
+#include "python/module_state.hpp"
+#include "python/numpy.hpp"
 #include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
 
 namespace pluvo {
 namespace {
 
-PyObject* interned_all_name() {
-  static PyObject* const name = [] {  // NOLINT(*-avoid-non-const-global-variables): a str
-    PyObject* text = checked_api_result(PyUnicode_FromStringAndSize("__all__", 7)).release();
-    PyUnicode_InternInPlace(&text);
-    return text;
-  }();
-  return name;
+struct Module {
+  PyRef object;
+  ModuleState state;
+};
+
+OnceCell<Module>& module_cell() {
+  static OnceCell<Module> cell;
+  return cell;
+}
+
+PyRef interned(const char* text) {
+  PyObject* made = checked(PyUnicode_FromString(text)).release();
+  PyUnicode_InternInPlace(&made);
+  return PyRef(made);
 }
 
 // The module's __all__ list, created empty when the module has none.
-PyResult<PyRef> all_list(PyObject* module) {
-  PyRef all(PyObject_GetAttr(module, interned_all_name()));
-  if (all) {
-    if (PyList_Check(all.get()) == 0) return cast_failure(all.get(), &PyList_Type);
-    return all;
+PyRef all_list(PyObject* module, PyObject* all_name) {
+  if (PyObject* all = PyObject_GetAttr(module, all_name)) {
+    PyRef found(all);
+    if (PyList_Check(all) == 0) raise_cast_failure(all, &PyList_Type);
+    return found;
   }
-  PendingError error = PendingError::fetch();
-  if (PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError) == 0) return error;
-  PyRef created(PyList_New(0));
-  if (!created || PyObject_SetAttr(module, interned_all_name(), created.get()) != 0) {
-    return PendingError::fetch();
-  }
+  PythonError error;
+  if (!error.matches(PyExc_AttributeError)) throw error;
+  PyRef created = checked(PyList_New(0));
+  checked(PyObject_SetAttr(module, all_name, created.get()));
   return created;
 }
 
-PyStatus add(PyObject* module, PyObject* name, PyObject* value) {
-  auto all = all_list(module);
-  if (!all.ok()) return std::move(all).error();
-  if (PyList_Append(all.value().get(), name) != 0) {
-    fault_with_python_error("could not append __name__ to __all__", PendingError::fetch());
+// Appends the name to __all__, then sets the attribute.
+void add(PyObject* module, const char* name, const PyRef& value) {
+  const PyRef all = all_list(module, interned("__all__").get());
+  const PyRef key = checked(PyUnicode_FromString(name));
+  try {
+    checked(PyList_Append(all.get(), key.get()));
+  } catch (PythonError& error) {
+    fault_with_python_error(messages::kAllNotExtended, std::move(error));
   }
-  if (PyObject_SetAttr(module, name, value) != 0) return PendingError::fetch();
-  return {};
+  checked(PyObject_SetAttr(module, key.get(), value.get()));
 }
 
-PyStatus add_event_reader_class(PyObject* module) {
-  auto type = event_reader_type().get_or_create();
-  if (!type.ok()) {
-    NormalizedError cause = normalize(std::move(type).error());
-    return exception_with_cause(PyExc_RuntimeError,
-                                "An error occurred while initializing class EventReader",
-                                std::move(cause.value));
-  }
-  const PyRef name(PyUnicode_FromStringAndSize("EventReader", 11));
-  if (!name) return PendingError::fetch();
-  return add(module, name.get(), reinterpret_cast<PyObject*>(type.value()));
-}
-
-PyResult<PyObject*> make_module() {
+Module make_module() {
   static PyModuleDef definition = {
       .m_base = PyModuleDef_HEAD_INIT,
       .m_name = "pluvo",
@@ -70,29 +69,40 @@ PyResult<PyObject*> make_module() {
       .m_clear = nullptr,
       .m_free = nullptr,
   };
-  // Holds its reference for the life of the process.
-  static OnceCell<PyObject*> module_cache;
-  auto module = module_cache.get_or_try_init([]() -> PyResult<PyObject*> {
-    PyRef created(PyModule_Create2(&definition, PYTHON_API_VERSION));
-    if (!created) return PendingError::fetch();
+  PyRef module = checked(PyModule_Create2(&definition, PYTHON_API_VERSION));
 #ifdef PYPY_VERSION
-    // PyPy leaves an empty m_doc unset, and the module type's docstring would show through.
-    const PyRef doc(PyUnicode_FromStringAndSize("", 0));
-    if (!doc || PyObject_SetAttrString(created.get(), "__doc__", doc.get()) != 0) {
-      return PendingError::fetch();
-    }
+  // PyPy leaves an empty m_doc unset, and the module type's docstring would show through.
+  checked(PyObject_SetAttrString(module.get(), "__doc__", checked(PyUnicode_FromString("")).get()));
 #endif
-    if (auto error = add_event_reader_class(created.get())) return std::move(*error);
-    return created.release();
-  });
-  if (!module.ok()) return std::move(module).error();
-  Py_INCREF(*module.value());
-  return *module.value();
+  // Made first, so that any fault from here on can be raised.
+  panic_exception_type();
+  ModuleState state;
+  add(module.get(), "EventReader", state.event_reader);
+  return {std::move(module), std::move(state)};
 }
 
 }  // namespace
+
+ModuleState::ModuleState()
+    : event_reader(create_event_reader_type()),
+      event_batches(create_event_batches_type()),
+      slice_container(create_slice_container_type()) {
+#ifdef PYPY_VERSION
+  const PyRef globals = checked(PyDict_New());
+  checked(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+  no_work = checked(PyRun_String("lambda: None", Py_eval_input, globals.get(), nullptr));
+#endif
+}
+
+const ModuleState& module_state() noexcept {
+  return module_cell().get()->state;
+}
+
 }  // namespace pluvo
 
 PyMODINIT_FUNC PyInit_pluvo() {
-  return pluvo::entry_guard([] { return pluvo::make_module(); });
+  return pluvo::entry_guard([] {
+    return pluvo::PyRef::borrowed(pluvo::module_cell().get_or_init(&pluvo::make_module).object.get())
+        .release();
+  });
 }

@@ -1,5 +1,6 @@
-// Hands an owned sample buffer to NumPy as a one-dimensional array, without copying a sample.
-// NumPy's C-API table is located at run time, on the first array, so no NumPy headers are needed.
+// Hands owned sample storage to NumPy as arrays, without copying a sample. NumPy's C-API table is
+// located at run time, on the first request for records, so no NumPy headers are needed and
+// `import pluvo` does not import NumPy.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,50 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 
 #include "core/sample_buffer.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace pluvo {
 
-// The storage a PySliceContainer owns, with the routine that frees it.
-struct SliceContainerRecord {
-  void* data;
-  std::size_t length;
-  std::size_t capacity;
-  void (*release)(void* data, std::size_t length, std::size_t capacity) noexcept;
-};
+struct NumpyApi;
 
-// Owns a record until it moves into a container object; frees the storage if it never does.
-class OwnedSlice {
- public:
-  explicit OwnedSlice(SliceContainerRecord record) noexcept : record_(record) {}
-  OwnedSlice(const OwnedSlice&) = delete;
-  OwnedSlice& operator=(const OwnedSlice&) = delete;
-  OwnedSlice(OwnedSlice&&) = delete;
-  OwnedSlice& operator=(OwnedSlice&&) = delete;
-  ~OwnedSlice() {
-    if (owned_) record_.release(record_.data, record_.length, record_.capacity);
-  }
-  [[nodiscard]] void* data() const noexcept { return record_.data; }
-  [[nodiscard]] std::size_t length() const noexcept { return record_.length; }
-  [[nodiscard]] std::size_t capacity() const noexcept { return record_.capacity; }
-  SliceContainerRecord take() noexcept {
-    owned_ = false;
-    return record_;
-  }
-
- private:
-  SliceContainerRecord record_;
-  bool owned_ = true;
-};
-
-// A writeable array of the NumPy type number over the slice's storage, with a PySliceContainer
-// owning the storage as its base: one-dimensional over all of it, or, given `rows`, C-contiguous
-// of rows x (length / rows). Every failure is an internal fault.
-PyObject* from_raw_parts(int type_number, std::size_t element_size, OwnedSlice& slice,
-                         std::optional<std::size_t> rows = std::nullopt);
-
+// The NumPy type number of each element type the arrays hold.
 template <class T>
 struct NumpyElement;
 template <>
@@ -76,16 +43,35 @@ struct NumpyElement<float> {
   static constexpr int type_number = 11;  // NPY_FLOAT
 };
 
-// The buffer's samples as an array that takes the buffer over: one-dimensional, or rows x the
-// rest.
-template <class T>
-PyObject* sample_array(SampleBuffer<T> samples, std::optional<std::size_t> rows = std::nullopt) {
-  const auto parts = samples.release();
-  OwnedSlice slice({parts.data, parts.length, parts.capacity,
-                    [](void* data, std::size_t length, std::size_t capacity) noexcept {
-                      SampleBuffer<T>::free_raw_parts(static_cast<T*>(data), length, capacity);
-                    }});
-  return from_raw_parts(NumpyElement<T>::type_number, sizeof(T), slice, rows);
-}
+// Makes the arrays of one request for records. NumPy's table is looked up when the request begins,
+// before a record is consumed. An exception that is no Exception (KeyboardInterrupt, SystemExit)
+// leaves the constructor as itself, and the next request looks again. Any other failure of the
+// lookup is the fault of the first array, after its record was read: the record is lost, as when
+// its array cannot be built.
+class ArrayMaker {
+ public:
+  ArrayMaker();
+  // Whether NumPy's table is in hand, so that no lookup can fail any more.
+  static bool table_found() noexcept;
+
+  // The samples as a writeable array that takes their storage over, with a PySliceContainer
+  // owning it as its base: one-dimensional, or, given `rows`, C-contiguous rows x the rest. Every
+  // failure is an internal fault.
+  template <class T>
+  PyRef array(SampleBuffer<T> samples, std::optional<std::size_t> rows = std::nullopt) {
+    const std::size_t length = samples.size();
+    return array_of(NumpyElement<T>::type_number, sizeof(T), samples.release(), length, rows);
+  }
+
+ private:
+  PyRef array_of(int type_number, std::size_t element_size, SampleStorage storage,
+                 std::size_t length, std::optional<std::size_t> rows);
+
+  const NumpyApi* api_ = nullptr;
+  std::optional<PythonError> failure_;
+};
+
+// The type of the arrays' base objects, made with the module.
+PyRef create_slice_container_type();
 
 }  // namespace pluvo

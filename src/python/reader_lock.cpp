@@ -1,75 +1,38 @@
 #include "python/reader_lock.hpp"
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 #include <pythread.h>
 
 #include <chrono>
 
 #include "python/blocking_calls.hpp"
+#include "python/errors.hpp"
 
 namespace pluvo {
-namespace {
 
-std::uintptr_t this_thread() {
-  return static_cast<std::uintptr_t>(PyThread_get_thread_ident());
-}
-
-// How often a waiting thread looks for signals (Ctrl-C) while another thread holds the reader.
-constexpr std::chrono::milliseconds kSignalCheckInterval{50};
-
-}  // namespace
-
-PyResult<ReaderLock::Held> ReaderLock::acquire() {
-  const std::uintptr_t me = this_thread();
-  for (;;) {
-    const std::uintptr_t holder = holder_.load(std::memory_order_relaxed);
-    if (holder == 0) {
-      holder_.store(me, std::memory_order_relaxed);
-      return Held(this);
-    }
-    if (holder == me) return PendingError::with_text(PyExc_RuntimeError, "Already borrowed");
-    if (auto error = wait_for_turn()) return std::move(*error);
-  }
-}
-
-PyStatus ReaderLock::wait_until_free() {
-  const std::uintptr_t me = this_thread();
-  for (;;) {
-    const std::uintptr_t holder = holder_.load(std::memory_order_relaxed);
-    if (holder == 0) return {};
-    if (holder == me) {
-      return PendingError::with_text(PyExc_RuntimeError, "Already mutably borrowed");
-    }
-    if (auto error = wait_for_turn()) return error;
-  }
-}
-
-PyStatus ReaderLock::wait_for_turn() {
-  ++waiters_;
-  bool free = false;
-  while (!free) {
-    PyThreadState* const state = PyEval_SaveThread();
-    {
-      std::unique_lock lock(mutex_);
-      free = freed_.wait_for(lock, kSignalCheckInterval,
-                             [&] { return holder_.load(std::memory_order_acquire) == 0; });
-    }
-    PyEval_RestoreThread(state);
-    if (!free && !run_signal_handlers()) {
-      --waiters_;
-      return PendingError::fetch();
+ReaderLock::Held ReaderLock::acquire(std::string_view reentered) {
+  // Only this thread ever stores its own identity, so a relaxed load cannot mistake another
+  // thread's turn for its own.
+  const unsigned long me = PyThread_get_thread_ident();
+  if (!mutex_.try_lock()) {
+    if (holder_.load(std::memory_order_relaxed) == me) raise_error(PyExc_RuntimeError, reentered);
+    for (;;) {
+      PyThreadState* const state = PyEval_SaveThread();
+      // How often a waiting thread looks for signals (Ctrl-C).
+      const bool taken = mutex_.try_lock_for(std::chrono::milliseconds(50));
+      PyEval_RestoreThread(state);
+      if (taken) break;
+      if (!run_signal_handlers()) throw_python_error();
     }
   }
-  --waiters_;
-  return {};
+  holder_.store(me, std::memory_order_relaxed);
+  return Held(this);
 }
 
 void ReaderLock::release() noexcept {
-  holder_.store(0, std::memory_order_release);
-  if (waiters_ != 0) {
-    // Taken and dropped, so a waiter is either asleep or not yet looking: none misses the news.
-    { const std::lock_guard lock(mutex_); }
-    freed_.notify_all();
-  }
+  holder_.store(0, std::memory_order_relaxed);
+  mutex_.unlock();
 }
 
 }  // namespace pluvo

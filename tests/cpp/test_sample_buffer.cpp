@@ -19,11 +19,9 @@ TYPED_TEST(SampleBufferTest, EmptyBufferHasAnAlignedNonNullAddress) {
   SampleBuffer<TypeParam> empty;
   ASSERT_NE(empty.data(), nullptr);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(empty.data()) % alignof(TypeParam), 0u);
-  const auto parts = empty.release();
-  EXPECT_NE(parts.data, nullptr);
-  EXPECT_EQ(parts.length, 0u);
-  EXPECT_EQ(parts.capacity, 0u);
-  SampleBuffer<TypeParam>::free_raw_parts(parts.data, parts.length, parts.capacity);  // no-op
+  const auto storage = empty.release();  // its destruction frees nothing
+  EXPECT_NE(storage.data(), nullptr);
+  EXPECT_EQ(storage.bytes(), 0u);
 }
 
 TYPED_TEST(SampleBufferTest, ReleaseHandsOverTheStorageWhole) {
@@ -32,14 +30,12 @@ TYPED_TEST(SampleBufferTest, ReleaseHandsOverTheStorageWhole) {
   TypeParam* const storage = buffer.data();
 
   const auto parts = buffer.release();
-  EXPECT_EQ(parts.data, storage);
-  EXPECT_EQ(parts.length, 3u);
-  EXPECT_EQ(parts.capacity, 3u);
-  EXPECT_EQ(parts.data[2], static_cast<TypeParam>(3));
+  EXPECT_EQ(parts.data(), storage);
+  EXPECT_EQ(parts.bytes(), 3 * sizeof(TypeParam));
+  EXPECT_EQ(static_cast<const TypeParam*>(parts.data())[2], static_cast<TypeParam>(3));
   // The buffer no longer owns anything; the sanitizer run would see a double free otherwise.
   EXPECT_TRUE(buffer.empty());
   EXPECT_NE(buffer.data(), nullptr);
-  SampleBuffer<TypeParam>::free_raw_parts(parts.data, parts.length, parts.capacity);
 }
 
 TYPED_TEST(SampleBufferTest, GrowingKeepsTheSamplesAndMovingTransfersThem) {
