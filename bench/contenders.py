@@ -236,14 +236,17 @@ def applies(name, reader_type):
 
 
 def add_before(path):
-    """Adds "pluvo_before": another build of the module (an earlier version, say), loaded from its
-    file beside the current one, so both are timed in the same run."""
+    """Adds "pluvo_before" and "pluvo_batches_before": another build of the module (an earlier
+    version, say), loaded from its file beside the current one, so both are timed in one run."""
     spec = importlib.util.spec_from_file_location("pluvo", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     # Loading an extension module puts it in sys.modules: the current build stays "pluvo".
     sys.modules["pluvo"] = pluvo
     EVENT_READERS["pluvo_before"] = module.EventReader
+    BATCH_READERS["pluvo_batches_before"] = lambda path, reader_type: module.EventReader(
+        path, reader_type
+    ).batches(max_events=BATCH_EVENTS)
 
 
 EVENT_READERS = {

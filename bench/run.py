@@ -26,7 +26,7 @@ sys.path.insert(
 )
 
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
-BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo")
+BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo", "pluvo_batches_before")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
 
 
@@ -150,6 +150,8 @@ def time_workload(bench_file, repeat):
         if other in results
     }
     for other in BATCH_RATIOS:
+        if other not in results:
+            continue
         ratios["pluvo_batches/" + other] = (
             results["pluvo_batches"]["gb_per_s"] / results[other]["gb_per_s"]
         )

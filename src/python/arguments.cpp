@@ -102,10 +102,15 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
 }
 
 PyObject* Arguments::operator[](std::string_view name) const {
-  const auto& names = description_.positional_parameter_names;
+  const auto& names = description_->positional_parameter_names;
   const auto found = std::ranges::find(names, name);
   if (found == names.end()) throw InternalFault("no parameter named " + std::string(name));
   return given_.at(static_cast<std::size_t>(found - names.begin()));
+}
+
+std::string_view extract_text(PyObject* object) {
+  if (PyUnicode_Check(object) == 0) raise_cast_failure(object, &PyUnicode_Type);
+  return utf8_of(object);
 }
 
 PythonError argument_extraction_error(std::string_view parameter_name, PythonError error) {

@@ -37,16 +37,19 @@ class Arguments {
   static constexpr std::size_t kMaxParameters = 4;
 
   explicit Arguments(const FunctionDescription& description) noexcept
-      : description_(description) {}
+      : description_(&description) {}
 
   // The argument given for the parameter, or null.
   PyObject* operator[](std::string_view name) const;
 
  private:
   friend struct FunctionDescription;
-  const FunctionDescription& description_;
+  const FunctionDescription* description_;
   std::array<PyObject*, kMaxParameters> given_{};
 };
+
+// The UTF-8 form of a str argument; the cast TypeError for anything else.
+std::string_view extract_text(PyObject* object);
 
 // A TypeError (exactly) from extracting the parameter gets the parameter's name in front.
 PythonError argument_extraction_error(std::string_view parameter_name, PythonError error);

@@ -18,7 +18,8 @@ class InterpreterWaits final : public BlockingCalls {
   bool resume_after_interrupt() noexcept override { return run_signal_handlers(); }
 };
 
-constinit InterpreterWaits waits;
+// Stateless; handed out as the hooks of every reader.
+constinit InterpreterWaits waits;  // NOLINT(*-avoid-non-const-global-variables)
 
 }  // namespace
 

@@ -224,9 +224,8 @@ bool PythonError::matches(PyObject* type) const noexcept {
 
 PythonError::PythonError(PyRef instance) noexcept
     : type_(PyRef::borrowed(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())))),
-      traceback_(PyException_GetTraceback(instance.get())) {
-  value_ = std::move(instance);
-}
+      value_(std::move(instance)),
+      traceback_(PyException_GetTraceback(value_.get())) {}
 
 PyRef PythonError::instance() {
   PyObject* type = type_.release();
@@ -254,15 +253,6 @@ void throw_python_error() {
   throw PythonError();
 }
 
-PyRef checked(PyObject* result) {
-  if (result == nullptr) throw_python_error();
-  return PyRef(result);
-}
-
-void checked(int status) {
-  if (status == -1) throw_python_error();
-}
-
 void raise_error(PyObject* type, std::string_view message) {
   throw exception_of(type, message);
 }
@@ -284,19 +274,19 @@ void raise_cast_failure(PyObject* object, PyTypeObject* expected) {
     return attribute_text(reinterpret_cast<PyObject*>(type), "__qualname__")
         .value_or(std::string(messages::kUnknownTypeName));
   };
-  raise_error(PyExc_TypeError, messages::cannot_be_cast(name_of(Py_TYPE(object)), name_of(expected)));
+  raise_error(PyExc_TypeError,
+              messages::cannot_be_cast(name_of(Py_TYPE(object)), name_of(expected)));
 }
 
 PythonError exception_with_cause(PyObject* type, std::string_view message, PyRef cause) {
-  const PyRef text = checked(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  const PyRef text =
+      checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   PyRef exception = checked(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
   PyException_SetCause(exception.get(), cause.release());
   return PythonError(std::move(exception));
 }
 
 std::string_view utf8_of(PyObject* text) {
-  if (PyUnicode_Check(text) == 0) raise_cast_failure(text, &PyUnicode_Type);
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) throw_python_error();
@@ -327,17 +317,18 @@ PyRef fault_on_failure(PyObject* result, std::source_location where) {
 PyObject* panic_exception_type() {
   static OnceCell<PyRef> cell;
   try {
-    return cell.get_or_init([] {
-                 return checked(PyErr_NewExceptionWithDoc(
-                     "pyo3_runtime.PanicException",
-                     "\n"
-                     "The exception raised when native code called from Python panics.\n"
-                     "\n"
-                     "Like SystemExit, this exception is derived from BaseException so that\n"
-                     "it will typically propagate all the way through the stack and cause the\n"
-                     "Python interpreter to exit.\n",
-                     PyExc_BaseException, nullptr));
-               })
+    return cell
+        .get_or_init([] {
+          return checked(PyErr_NewExceptionWithDoc(
+              "pyo3_runtime.PanicException",
+              "\n"
+              "The exception raised when native code called from Python panics.\n"
+              "\n"
+              "Like SystemExit, this exception is derived from BaseException so that\n"
+              "it will typically propagate all the way through the stack and cause the\n"
+              "Python interpreter to exit.\n",
+              PyExc_BaseException, nullptr));
+        })
         .get();
   } catch (...) {
     // Without the class no fault can be raised at all.

@@ -59,9 +59,14 @@ class PythonError final : public std::exception {
 // Throws the interpreter's pending exception.
 [[noreturn]] void throw_python_error();
 // Takes over the new reference an interpreter call returned; throws its exception for null.
-PyRef checked(PyObject* result);
+inline PyRef checked(PyObject* result) {
+  if (result == nullptr) throw_python_error();
+  return PyRef(result);
+}
 // For interpreter calls that return -1 on failure.
-void checked(int status);
+inline void checked(int status) {
+  if (status == -1) throw_python_error();
+}
 // Raises type(message).
 [[noreturn]] void raise_error(PyObject* type, std::string_view message);
 // Raises the exception of an I/O error: its kind chooses the OSError subclass. A wait given up
@@ -76,8 +81,7 @@ PythonError io_exception(const IoError& error);
 // A new exception of the type with the message, its __cause__ set to `cause`.
 PythonError exception_with_cause(PyObject* type, std::string_view message, PyRef cause);
 
-// The UTF-8 form a str caches, valid while the str lives; throws for a str without one, and the
-// cast TypeError for anything else.
+// The UTF-8 form a str caches, valid while the str lives; throws for a str without one.
 std::string_view utf8_of(PyObject* text);
 // repr() of the object, or "<unprintable ...>" after reporting the failure as unraisable.
 std::string repr_text(PyObject* object);

@@ -56,7 +56,7 @@ std::size_t extract_limit(const Arguments& arguments, std::string_view name, std
 // The next batch's dict; null with no exception set when no event is left.
 template <class Records>
 PyObject* next_batch(EventReaderObject& reader, Records& records, const BatchLimits& limits,
-                     ArrayMaker& arrays) {
+                     const ArrayMaker& arrays) {
   auto outcome = read_batch(records, limits);
   auto* batch = std::get_if<0>(&outcome);
   if (batch == nullptr) {
@@ -72,7 +72,7 @@ PyObject* event_batches_next(PyObject* self) {
   return entry_guard([&] {
     auto* batches = reinterpret_cast<EventBatchesObject*>(self);
     auto& reader = *reinterpret_cast<EventReaderObject*>(batches->reader);
-    return serve_records(reader, [&](auto& records, ArrayMaker& arrays) {
+    return serve_records(reader, [&](auto& records, const ArrayMaker& arrays) {
       return next_batch(reader, records, batches->limits, arrays);
     });
   });

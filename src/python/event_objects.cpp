@@ -35,7 +35,7 @@ PyRef interned_text(std::string_view text) {
 }
 
 template <class Record>
-PyRef make_event_of(Record& record, RecentInts& recent, ArrayMaker& arrays) {
+PyRef make_event_of(Record& record, RecentInts& recent, const ArrayMaker& arrays) {
   static_assert(kHeaderFieldCount<Record> <= RecentInts::kFields);
   const auto& keys = module_state().keys<Record>();
   try {
@@ -51,7 +51,7 @@ PyRef make_event_of(Record& record, RecentInts& recent, ArrayMaker& arrays) {
 }
 
 template <class Record, class Sample>
-PyRef make_batch_of(Batch<Record, Sample>& batch, ArrayMaker& arrays) {
+PyRef make_batch_of(Batch<Record, Sample>& batch, const ArrayMaker& arrays) {
   const auto& keys = module_state().keys<Record>();
   try {
     PyRef columns = keys.new_event();
@@ -94,17 +94,17 @@ PyRef RecentInts::get(std::size_t index, Value value) {
   return PyRef::borrowed(cached.get());
 }
 
-PyRef make_event(WD1Event& event, RecentInts& recent, ArrayMaker& arrays) {
+PyRef make_event(WD1Event& event, RecentInts& recent, const ArrayMaker& arrays) {
   return make_event_of(event, recent, arrays);
 }
-PyRef make_event(WD2Event& event, RecentInts& recent, ArrayMaker& arrays) {
+PyRef make_event(WD2Event& event, RecentInts& recent, const ArrayMaker& arrays) {
   return make_event_of(event, recent, arrays);
 }
 
-PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch, ArrayMaker& arrays) {
+PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch, const ArrayMaker& arrays) {
   return make_batch_of(batch, arrays);
 }
-PyRef make_batch(Batch<WD2Event, float>& batch, ArrayMaker& arrays) {
+PyRef make_batch(Batch<WD2Event, float>& batch, const ArrayMaker& arrays) {
   return make_batch_of(batch, arrays);
 }
 

@@ -58,12 +58,12 @@ class RecentInts {
 };
 
 // A new dict; the samples move into its array. Every failure is an internal fault.
-PyRef make_event(WD1Event& event, RecentInts& recent, ArrayMaker& arrays);
-PyRef make_event(WD2Event& event, RecentInts& recent, ArrayMaker& arrays);
+PyRef make_event(WD1Event& event, RecentInts& recent, const ArrayMaker& arrays);
+PyRef make_event(WD2Event& event, RecentInts& recent, const ArrayMaker& arrays);
 
 // A new dict with the keys of an event: each header key maps to its column, "data" to the rows of
 // samples. The columns move into the arrays. Every failure is an internal fault.
-PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch, ArrayMaker& arrays);
-PyRef make_batch(Batch<WD2Event, float>& batch, ArrayMaker& arrays);
+PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch, const ArrayMaker& arrays);
+PyRef make_batch(Batch<WD2Event, float>& batch, const ArrayMaker& arrays);
 
 }  // namespace pluvo

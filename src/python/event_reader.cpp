@@ -28,20 +28,21 @@ constexpr FunctionDescription kNewDescription = {
 Reader open_reader(std::string_view path, std::string_view reader_type) {
   auto input = BufReader::open(path, interpreter_waits());
   if (!input.ok()) raise_io_error(input.error());
-  if (reader_type == "WD1") return Reader(std::in_place_type<WD1Reader>, std::move(input).value());
-  if (reader_type != "WD2") raise_error(PyExc_ValueError, messages::unknown_reader_type(reader_type));
+  if (reader_type == "WD1") return WD1Reader(std::move(input).value());
+  if (reader_type != "WD2")
+    raise_error(PyExc_ValueError, messages::unknown_reader_type(reader_type));
   auto reader = WD2Reader::probe(std::move(input).value());
   // Not classified by kind: whatever stopped the probe is a plain OSError.
   if (!reader.ok()) raise_plain_os_error(reader.error());
-  return Reader(std::move(reader).value());
+  return std::move(reader).value();
 }
 
 PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return entry_guard([&] {
     const Arguments arguments = kNewDescription.extract_arguments(args, kwargs);
-    const std::string_view path = extract_argument(arguments["path"], "path", utf8_of);
+    const std::string_view path = extract_argument(arguments["path"], "path", extract_text);
     const std::string_view reader_type =
-        extract_argument(arguments["reader_type"], "reader_type", utf8_of);
+        extract_argument(arguments["reader_type"], "reader_type", extract_text);
     Reader reader = open_reader(path, reader_type);
     PyObject* self = allocate_instance(subtype);
     // Allocation tracks an instance of a collected type; this one holds nothing to collect yet.
@@ -81,7 +82,7 @@ PyObject* event_reader_iter(PyObject* self) {
 
 // The next event's dict; null with no exception set at the end of the records.
 template <class RecordReader>
-PyObject* next_event(RecordReader& reader, RecentInts& recent, ArrayMaker& arrays) {
+PyObject* next_event(RecordReader& reader, RecentInts& recent, const ArrayMaker& arrays) {
   auto outcome = reader.next();
   if (auto* event = std::get_if<0>(&outcome)) return make_event(*event, recent, arrays).release();
   // A failed read is raised, so a caller never takes a broken file for a complete one.
@@ -92,7 +93,7 @@ PyObject* next_event(RecordReader& reader, RecentInts& recent, ArrayMaker& array
 PyObject* event_reader_next(PyObject* self) {
   return entry_guard([&] {
     EventReaderObject& reader = as_event_reader(self);
-    return serve_records(reader, [&](auto& records, ArrayMaker& arrays) {
+    return serve_records(reader, [&](auto& records, const ArrayMaker& arrays) {
       return next_event(records, reader.state.recent_ints, arrays);
     });
   });
@@ -118,7 +119,8 @@ void defer_failure(EventReaderObject& reader, const IoError& failure) {
 
 PyRef create_event_reader_type() {
   static PyMethodDef methods[] = {
-      {"batches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_batches)),
+      {"batches",
+       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_batches)),
        METH_VARARGS | METH_KEYWORDS, kBatchesDoc},
       {nullptr, nullptr, 0, nullptr},
   };

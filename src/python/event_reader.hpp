@@ -52,16 +52,18 @@ EventReaderObject& as_event_reader(PyObject* self);
 template <class Read>
 PyObject* serve_records(EventReaderObject& reader, Read&& read) {
   const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
-  if (auto deferred = std::exchange(reader.state.deferred, std::nullopt)) throw *std::move(deferred);
+  if (auto deferred = std::exchange(reader.state.deferred, std::nullopt))
+    throw *std::move(deferred);
   return std::visit(
       [&](auto& records) -> PyObject* {
         if (!ArrayMaker::table_found()) {
           auto next = records.next_header();
           if (auto* error = std::get_if<IoError>(&next)) raise_io_error(*error);
-          if (std::holds_alternative<EndOfRecords>(next)) return nullptr;
-          records.give_back(std::get<0>(std::move(next)));
+          auto* header = std::get_if<0>(&next);
+          if (header == nullptr) return nullptr;
+          records.give_back(std::move(*header));
         }
-        ArrayMaker arrays;
+        const ArrayMaker arrays;
         return read(records, arrays);
       },
       reader.state.reader);

@@ -33,13 +33,12 @@ PyRef interned(const char* text) {
 
 // The module's __all__ list, created empty when the module has none.
 PyRef all_list(PyObject* module, PyObject* all_name) {
-  if (PyObject* all = PyObject_GetAttr(module, all_name)) {
-    PyRef found(all);
-    if (PyList_Check(all) == 0) raise_cast_failure(all, &PyList_Type);
-    return found;
+  if (PyRef all{PyObject_GetAttr(module, all_name)}) {
+    if (PyList_Check(all.get()) == 0) raise_cast_failure(all.get(), &PyList_Type);
+    return all;
   }
-  PythonError error;
-  if (!error.matches(PyExc_AttributeError)) throw error;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) throw_python_error();
+  PyErr_Clear();
   PyRef created = checked(PyList_New(0));
   checked(PyObject_SetAttr(module, all_name, created.get()));
   return created;
@@ -102,7 +101,8 @@ const ModuleState& module_state() noexcept {
 
 PyMODINIT_FUNC PyInit_pluvo() {
   return pluvo::entry_guard([] {
-    return pluvo::PyRef::borrowed(pluvo::module_cell().get_or_init(&pluvo::make_module).object.get())
+    return pluvo::PyRef::borrowed(
+               pluvo::module_cell().get_or_init(&pluvo::make_module).object.get())
         .release();
   });
 }

@@ -24,9 +24,11 @@ struct ModuleState {
   [[nodiscard]] const EventKeys<Record>& keys() const noexcept {
     return std::get<EventKeys<Record>>(event_keys);
   }
-  PyTypeObject* event_reader_type() const noexcept { return as_type(event_reader); }
-  PyTypeObject* event_batches_type() const noexcept { return as_type(event_batches); }
-  PyTypeObject* slice_container_type() const noexcept { return as_type(slice_container); }
+  [[nodiscard]] PyTypeObject* event_reader_type() const noexcept { return as_type(event_reader); }
+  [[nodiscard]] PyTypeObject* event_batches_type() const noexcept { return as_type(event_batches); }
+  [[nodiscard]] PyTypeObject* slice_container_type() const noexcept {
+    return as_type(slice_container);
+  }
 
   PyRef event_reader;
   PyRef event_batches;

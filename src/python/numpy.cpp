@@ -90,7 +90,8 @@ struct NumpyApi {
     const PyRef name = checked(PyUnicode_FromString(multiarray_module_name().c_str()));
     const PyRef module = checked(PyImport_Import(name.get()));
     PyRef capsule = checked(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) raise_cast_failure(capsule.get(), &PyCapsule_Type);
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type)
+      raise_cast_failure(capsule.get(), &PyCapsule_Type);
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (table == nullptr) throw_python_error();
     // The table lives as long as its capsule.
@@ -129,8 +130,8 @@ ArrayMaker::ArrayMaker() {
 }
 
 PyRef ArrayMaker::array_of(int type_number, std::size_t element_size, SampleStorage storage,
-                           std::size_t length, std::optional<std::size_t> rows) {
-  if (api_ == nullptr) fault_with_python_error(messages::kNumpyUnavailable, std::move(*failure_));
+                           std::size_t length, std::optional<std::size_t> rows) const {
+  if (failure_) fault_with_python_error(messages::kNumpyUnavailable, *failure_);
   void* const data = storage.data();
   const std::size_t bytes = storage.bytes();
   PyRef container;

@@ -58,14 +58,15 @@ class ArrayMaker {
   // owning it as its base: one-dimensional, or, given `rows`, C-contiguous rows x the rest. Every
   // failure is an internal fault.
   template <class T>
-  PyRef array(SampleBuffer<T> samples, std::optional<std::size_t> rows = std::nullopt) {
+  [[nodiscard]] PyRef array(SampleBuffer<T> samples,
+                            std::optional<std::size_t> rows = std::nullopt) const {
     const std::size_t length = samples.size();
     return array_of(NumpyElement<T>::type_number, sizeof(T), samples.release(), length, rows);
   }
 
  private:
-  PyRef array_of(int type_number, std::size_t element_size, SampleStorage storage,
-                 std::size_t length, std::optional<std::size_t> rows);
+  [[nodiscard]] PyRef array_of(int type_number, std::size_t element_size, SampleStorage storage,
+                               std::size_t length, std::optional<std::size_t> rows) const;
 
   const NumpyApi* api_ = nullptr;
   std::optional<PythonError> failure_;

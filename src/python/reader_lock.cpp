@@ -12,27 +12,32 @@
 namespace pluvo {
 
 ReaderLock::Held ReaderLock::acquire(std::string_view reentered) {
-  // Only this thread ever stores its own identity, so a relaxed load cannot mistake another
-  // thread's turn for its own.
   const unsigned long me = PyThread_get_thread_ident();
-  if (!mutex_.try_lock()) {
-    if (holder_.load(std::memory_order_relaxed) == me) raise_error(PyExc_RuntimeError, reentered);
-    for (;;) {
-      PyThreadState* const state = PyEval_SaveThread();
-      // How often a waiting thread looks for signals (Ctrl-C).
-      const bool taken = mutex_.try_lock_for(std::chrono::milliseconds(50));
-      PyEval_RestoreThread(state);
-      if (taken) break;
-      if (!run_signal_handlers()) throw_python_error();
+  for (;;) {
+    unsigned long holder = 0;
+    if (holder_.compare_exchange_strong(holder, me)) return Held(this);
+    if (holder == me) raise_error(PyExc_RuntimeError, reentered);
+    ++waiters_;
+    PyThreadState* const state = PyEval_SaveThread();
+    bool free = false;
+    {
+      std::unique_lock lock(mutex_);
+      // Wakes this often to look for signals (Ctrl-C).
+      free = freed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return holder_ == 0; });
     }
+    PyEval_RestoreThread(state);
+    --waiters_;
+    if (!free && !run_signal_handlers()) throw_python_error();
   }
-  holder_.store(me, std::memory_order_relaxed);
-  return Held(this);
 }
 
 void ReaderLock::release() noexcept {
-  holder_.store(0, std::memory_order_relaxed);
-  mutex_.unlock();
+  holder_ = 0;
+  if (waiters_ != 0) {
+    // Taken and dropped, so a waiter is either asleep or not yet looking: none misses the news.
+    { const std::lock_guard lock(mutex_); }
+    freed_.notify_all();
+  }
 }
 
 }  // namespace pluvo
