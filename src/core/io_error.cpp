@@ -4,92 +4,62 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/utf8.hpp"
 
 namespace pluvo {
 
+namespace {
+
+// Linux error numbers with a kind of their own.
+constexpr std::pair<int, ErrorKind> kKindsOfCodes[] = {{EPERM, ErrorKind::PermissionDenied},
+                                                       {EACCES, ErrorKind::PermissionDenied},
+                                                       {ENOENT, ErrorKind::NotFound},
+                                                       {EINTR, ErrorKind::Interrupted},
+                                                       {E2BIG, ErrorKind::ArgumentListTooLong},
+                                                       {EAGAIN, ErrorKind::WouldBlock},
+                                                       {ENOMEM, ErrorKind::OutOfMemory},
+                                                       {EBUSY, ErrorKind::ResourceBusy},
+                                                       {EEXIST, ErrorKind::AlreadyExists},
+                                                       {EXDEV, ErrorKind::CrossesDevices},
+                                                       {ENOTDIR, ErrorKind::NotADirectory},
+                                                       {EISDIR, ErrorKind::IsADirectory},
+                                                       {EINVAL, ErrorKind::InvalidInput},
+                                                       {ETXTBSY, ErrorKind::ExecutableFileBusy},
+                                                       {EFBIG, ErrorKind::FileTooLarge},
+                                                       {ENOSPC, ErrorKind::StorageFull},
+                                                       {ESPIPE, ErrorKind::NotSeekable},
+                                                       {EROFS, ErrorKind::ReadOnlyFilesystem},
+                                                       {EMLINK, ErrorKind::TooManyLinks},
+                                                       {EPIPE, ErrorKind::BrokenPipe},
+                                                       {EDEADLK, ErrorKind::Deadlock},
+                                                       {ENAMETOOLONG, ErrorKind::InvalidFilename},
+                                                       {ENOSYS, ErrorKind::Unsupported},
+                                                       {EOPNOTSUPP, ErrorKind::Unsupported},
+                                                       {ENOTEMPTY, ErrorKind::DirectoryNotEmpty},
+                                                       {ELOOP, ErrorKind::FilesystemLoop},
+                                                       {EADDRINUSE, ErrorKind::AddrInUse},
+                                                       {EADDRNOTAVAIL, ErrorKind::AddrNotAvailable},
+                                                       {ENETDOWN, ErrorKind::NetworkDown},
+                                                       {ENETUNREACH, ErrorKind::NetworkUnreachable},
+                                                       {ECONNABORTED, ErrorKind::ConnectionAborted},
+                                                       {ECONNRESET, ErrorKind::ConnectionReset},
+                                                       {ENOTCONN, ErrorKind::NotConnected},
+                                                       {ETIMEDOUT, ErrorKind::TimedOut},
+                                                       {ECONNREFUSED, ErrorKind::ConnectionRefused},
+                                                       {EHOSTUNREACH, ErrorKind::HostUnreachable},
+                                                       {EINPROGRESS, ErrorKind::InProgress},
+                                                       {ESTALE, ErrorKind::StaleNetworkFileHandle},
+                                                       {EDQUOT, ErrorKind::QuotaExceeded}};
+
+}  // namespace
+
 ErrorKind kind_from_os_code(int code) noexcept {
-  switch (code) {
-    case EPERM:
-    case EACCES:
-      return ErrorKind::PermissionDenied;
-    case ENOENT:
-      return ErrorKind::NotFound;
-    case EINTR:
-      return ErrorKind::Interrupted;
-    case E2BIG:
-      return ErrorKind::ArgumentListTooLong;
-    case EAGAIN:
-      return ErrorKind::WouldBlock;
-    case ENOMEM:
-      return ErrorKind::OutOfMemory;
-    case EBUSY:
-      return ErrorKind::ResourceBusy;
-    case EEXIST:
-      return ErrorKind::AlreadyExists;
-    case EXDEV:
-      return ErrorKind::CrossesDevices;
-    case ENOTDIR:
-      return ErrorKind::NotADirectory;
-    case EISDIR:
-      return ErrorKind::IsADirectory;
-    case EINVAL:
-      return ErrorKind::InvalidInput;
-    case ETXTBSY:
-      return ErrorKind::ExecutableFileBusy;
-    case EFBIG:
-      return ErrorKind::FileTooLarge;
-    case ENOSPC:
-      return ErrorKind::StorageFull;
-    case ESPIPE:
-      return ErrorKind::NotSeekable;
-    case EROFS:
-      return ErrorKind::ReadOnlyFilesystem;
-    case EMLINK:
-      return ErrorKind::TooManyLinks;
-    case EPIPE:
-      return ErrorKind::BrokenPipe;
-    case EDEADLK:
-      return ErrorKind::Deadlock;
-    case ENAMETOOLONG:
-      return ErrorKind::InvalidFilename;
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return ErrorKind::Unsupported;
-    case ENOTEMPTY:
-      return ErrorKind::DirectoryNotEmpty;
-    case ELOOP:
-      return ErrorKind::FilesystemLoop;
-    case EADDRINUSE:
-      return ErrorKind::AddrInUse;
-    case EADDRNOTAVAIL:
-      return ErrorKind::AddrNotAvailable;
-    case ENETDOWN:
-      return ErrorKind::NetworkDown;
-    case ENETUNREACH:
-      return ErrorKind::NetworkUnreachable;
-    case ECONNABORTED:
-      return ErrorKind::ConnectionAborted;
-    case ECONNRESET:
-      return ErrorKind::ConnectionReset;
-    case ENOTCONN:
-      return ErrorKind::NotConnected;
-    case ETIMEDOUT:
-      return ErrorKind::TimedOut;
-    case ECONNREFUSED:
-      return ErrorKind::ConnectionRefused;
-    case EHOSTUNREACH:
-      return ErrorKind::HostUnreachable;
-    case EINPROGRESS:
-      return ErrorKind::InProgress;
-    case ESTALE:
-      return ErrorKind::StaleNetworkFileHandle;
-    case EDQUOT:
-      return ErrorKind::QuotaExceeded;
-    default:
-      return ErrorKind::Uncategorized;
+  for (const auto& [number, kind] : kKindsOfCodes) {
+    if (number == code) return kind;
   }
+  return ErrorKind::Uncategorized;
 }
 
 namespace {

@@ -64,13 +64,6 @@ class SampleBuffer {
     if (size_ != 0) recycled_storage::release(data_, size_ * sizeof(T));
   }
 
-  // Contents are left uninitialised: the caller is about to overwrite them.
-  static SampleBuffer uninitialized(std::size_t size) {
-    SampleBuffer buffer;
-    buffer.resize_uninitialized(size);
-    return buffer;
-  }
-
   // Keeps the first min(old, new) samples; new samples are uninitialised.
   void resize_uninitialized(std::size_t size) {
     if (size == size_) return;

@@ -29,12 +29,7 @@ constexpr std::size_t kDefaultMaxEvents = 65536;
 constexpr std::size_t kDefaultMaxBytes = std::size_t{16} << 20;
 
 constexpr std::array<std::string_view, 2> kBatchesParameters = {"max_events", "max_bytes"};
-constexpr FunctionDescription kBatchesDescription = {
-    .class_name = "EventReader",
-    .function_name = "batches",
-    .positional_parameter_names = kBatchesParameters,
-    .required_positional_parameters = 0,
-};
+constexpr FunctionDescription kBatchesDescription{"EventReader", "batches", kBatchesParameters, 0};
 
 // An int of at least 1, or the default when none was given; one beyond what memory can hold means
 // no limit.
@@ -114,26 +109,19 @@ PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyRef create_event_batches_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc,
-       const_cast<char*>("Batches of the events of an EventReader, from its position on")},
-      {Py_tp_iter, reinterpret_cast<void*>(&event_batches_iter)},
-      {Py_tp_iternext, reinterpret_cast<void*>(&event_batches_next)},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&event_batches_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(&event_batches_traverse)},
-      kRefuseInstantiationSlot,
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {
+  return create_type({
       .name = "builtins.EventBatches",
-      .basicsize = sizeof(EventBatchesObject),
-      .itemsize = 0,
+      .basic_size = sizeof(EventBatchesObject),
       // It holds its reader, which may hold a deferred exception that leads back here.
-      .flags = kNotInstantiableFlags | Py_TPFLAGS_HAVE_GC,
-      .slots = slots,
-  };
-  return create_type(spec, "EventBatches");
+      .flags = Py_TPFLAGS_HAVE_GC,
+      .instantiable = false,
+      .slots = {{Py_tp_doc, const_cast<char*>(
+                                "Batches of the events of an EventReader, from its position on")},
+                {Py_tp_iter, reinterpret_cast<void*>(&event_batches_iter)},
+                {Py_tp_iternext, reinterpret_cast<void*>(&event_batches_next)},
+                {Py_tp_dealloc, reinterpret_cast<void*>(&event_batches_dealloc)},
+                {Py_tp_traverse, reinterpret_cast<void*>(&event_batches_traverse)}},
+  });
 }
 
 }  // namespace pluvo

@@ -17,12 +17,7 @@ namespace {
 // ---- construction ----
 
 constexpr std::array<std::string_view, 2> kNewParameters = {"path", "reader_type"};
-constexpr FunctionDescription kNewDescription = {
-    .class_name = "EventReader",
-    .function_name = "__new__",
-    .positional_parameter_names = kNewParameters,
-    .required_positional_parameters = 2,
-};
+constexpr FunctionDescription kNewDescription{"EventReader", "__new__", kNewParameters, 2};
 
 // The file is opened before the type is examined; a refused type closes it again.
 Reader open_reader(std::string_view path, std::string_view reader_type) {
@@ -124,27 +119,21 @@ PyRef create_event_reader_type() {
        METH_VARARGS | METH_KEYWORDS, kBatchesDoc},
       {nullptr, nullptr, 0, nullptr},
   };
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
-      {Py_tp_new, reinterpret_cast<void*>(&event_reader_new)},
-      {Py_tp_iter, reinterpret_cast<void*>(&event_reader_iter)},
-      {Py_tp_iternext, reinterpret_cast<void*>(&event_reader_next)},
-      {Py_tp_methods, methods},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&event_reader_dealloc)},
-      {Py_tp_traverse, reinterpret_cast<void*>(&event_reader_traverse)},
-      {Py_tp_clear, reinterpret_cast<void*>(&event_reader_clear)},
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {
+  return create_type({
       .name = "builtins.EventReader",
-      .basicsize = sizeof(EventReaderObject),
-      .itemsize = 0,
+      .basic_size = sizeof(EventReaderObject),
       // Collected only while it holds a deferred exception, whose traceback may lead back to it.
       .flags = Py_TPFLAGS_HAVE_GC,
-      .slots = slots,
-  };
-  return create_type(spec, "EventReader");
+      .instantiable = true,
+      .slots = {{Py_tp_doc, const_cast<char*>("EventReader(path, reader_type)\n--\n\n")},
+                {Py_tp_new, reinterpret_cast<void*>(&event_reader_new)},
+                {Py_tp_iter, reinterpret_cast<void*>(&event_reader_iter)},
+                {Py_tp_iternext, reinterpret_cast<void*>(&event_reader_next)},
+                {Py_tp_methods, methods},
+                {Py_tp_dealloc, reinterpret_cast<void*>(&event_reader_dealloc)},
+                {Py_tp_traverse, reinterpret_cast<void*>(&event_reader_traverse)},
+                {Py_tp_clear, reinterpret_cast<void*>(&event_reader_clear)}},
+  });
 }
 
 }  // namespace pluvo

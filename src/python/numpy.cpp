@@ -164,22 +164,15 @@ PyRef ArrayMaker::array_of(int type_number, std::size_t element_size, SampleStor
 }
 
 PyRef create_slice_container_type() {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc,
-       const_cast<char*>("Utility type to store an owned sample buffer safely on the Python heap")},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
-      kRefuseInstantiationSlot,
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {
+  return create_type({
       .name = "builtins.PySliceContainer",
-      .basicsize = sizeof(PySliceContainerObject),
-      .itemsize = 0,
-      .flags = kNotInstantiableFlags,
-      .slots = slots,
-  };
-  return create_type(spec, "PySliceContainer");
+      .basic_size = sizeof(PySliceContainerObject),
+      .flags = 0,
+      .instantiable = false,
+      .slots = {{Py_tp_doc, const_cast<char*>("Utility type to store an owned sample buffer safely "
+                                              "on the Python heap")},
+                {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)}},
+  });
 }
 
 }  // namespace pluvo

@@ -5,15 +5,26 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string_view>
+#include <cstddef>
+#include <initializer_list>
 
 #include "python/py_ref.hpp"
 
 namespace pluvo {
 
-// The type of the specification; a failure raises RuntimeError "An error occurred while
-// initializing class <name>" with the interpreter's exception as its cause.
-PyRef create_type(PyType_Spec& spec, std::string_view class_name);
+// What differs between the module's types. Each has `object` as its base and a spec name of
+// "builtins." and the class name, since it declares no module.
+struct TypeDescription {
+  const char* name;
+  std::size_t basic_size;
+  unsigned long flags;
+  bool instantiable;
+  std::initializer_list<PyType_Slot> slots;  // without the base and the ending zero slot
+};
+
+// The type; a failure raises RuntimeError "An error occurred while initializing class <name>"
+// with the interpreter's exception as its cause.
+PyRef create_type(const TypeDescription& description);
 
 inline PyTypeObject* as_type(const PyRef& type) noexcept {
   return reinterpret_cast<PyTypeObject*>(type.get());

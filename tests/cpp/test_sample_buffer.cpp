@@ -25,7 +25,8 @@ TYPED_TEST(SampleBufferTest, EmptyBufferHasAnAlignedNonNullAddress) {
 }
 
 TYPED_TEST(SampleBufferTest, ReleaseHandsOverTheStorageWhole) {
-  auto buffer = SampleBuffer<TypeParam>::uninitialized(3);
+  SampleBuffer<TypeParam> buffer;
+  buffer.resize_uninitialized(3);
   for (std::size_t i = 0; i < 3; ++i) buffer[i] = static_cast<TypeParam>(i + 1);
   TypeParam* const storage = buffer.data();
 
@@ -39,7 +40,8 @@ TYPED_TEST(SampleBufferTest, ReleaseHandsOverTheStorageWhole) {
 }
 
 TYPED_TEST(SampleBufferTest, GrowingKeepsTheSamplesAndMovingTransfersThem) {
-  auto buffer = SampleBuffer<TypeParam>::uninitialized(2);
+  SampleBuffer<TypeParam> buffer;
+  buffer.resize_uninitialized(2);
   buffer[0] = static_cast<TypeParam>(7);
   buffer[1] = static_cast<TypeParam>(8);
   buffer.resize_uninitialized(1000);
