@@ -78,6 +78,7 @@ PyObject* event_batches_iter(PyObject* self) {
 }
 
 int event_batches_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
   Py_VISIT(reinterpret_cast<EventBatchesObject*>(self)->reader);
   return 0;
 }

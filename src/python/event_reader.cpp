@@ -48,6 +48,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
 }
 
 int event_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
   const auto& deferred = reinterpret_cast<EventReaderObject*>(self)->state.deferred;
   return deferred ? deferred->traverse(visit, arg) : 0;
 }
