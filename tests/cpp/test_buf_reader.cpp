@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "core/buf_reader.hpp"
+#include "core/little_endian.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
 
@@ -86,16 +87,25 @@ Bytes take(BufReader& reader, std::size_t size) {
   return out;
 }
 
-// read that must succeed; the result is cut to the count delivered.
+// read_scattered into one part, which must succeed; the result is cut to the count delivered.
 Bytes read_some(BufReader& reader, std::size_t size) {
   Bytes out(size);
-  auto got = reader.read(writable(out));
+  const std::array<std::span<std::byte>, 1> parts = {writable(out)};
+  auto got = reader.read_scattered(parts);
   if (!got.ok()) {
-    ADD_FAILURE() << "read(" << size << "): " << got.error().text();
+    ADD_FAILURE() << "read_scattered(" << size << "): " << got.error().text();
     return {};
   }
   out.resize(got.value());
   return out;
+}
+
+// A little-endian integer as the readers take one: an exact read, then load_le.
+template <class T>
+Result<T> read_le(BufReader& reader) {
+  std::array<std::byte, sizeof(T)> bytes{};
+  if (auto error = reader.read_exact(bytes)) return *error;
+  return pluvo::load_le<T>(bytes.data());
 }
 
 template <class T>
@@ -363,16 +373,20 @@ TEST(BufReaderOpen, DirectoryOpensButReadingItFailsWithIsADirectory) {
   EXPECT_EQ(reader.buffered(), 0u);
 
   std::array<std::byte, 16> small{};
-  EXPECT_TRUE(is_os_error(reader.read(small), 21, ErrorKind::IsADirectory));
   std::vector<std::byte> large(2 * kBuf);
-  EXPECT_TRUE(is_os_error(reader.read(large), 21, ErrorKind::IsADirectory));
+  const std::array<std::span<std::byte>, 1> one_part = {small};
+  EXPECT_TRUE(is_os_error(reader.read_scattered(one_part), 21, ErrorKind::IsADirectory));
+  const std::array<std::span<std::byte>, 3> parts = {small, std::span<std::byte>(), large};
+  EXPECT_TRUE(is_os_error(reader.read_scattered(parts), 21, ErrorKind::IsADirectory));
   EXPECT_TRUE(is_os_error(reader.read_exact(large), 21, ErrorKind::IsADirectory));
-  EXPECT_TRUE(is_os_error(reader.read_i32(), 21, ErrorKind::IsADirectory));
-  EXPECT_TRUE(is_os_error(reader.read_u32(), 21, ErrorKind::IsADirectory));
-  EXPECT_TRUE(is_os_error(reader.read_u64(), 21, ErrorKind::IsADirectory));
+  EXPECT_TRUE(is_os_error(read_le<std::uint64_t>(reader), 21, ErrorKind::IsADirectory));
+  EXPECT_EQ(reader.position(), 0u);
 
-  // An empty exact read makes no system call, so the directory cannot make it fail.
+  // Empty reads make no system call, so the directory cannot make them fail.
   EXPECT_FALSE(reader.read_exact({}).has_value());
+  EXPECT_EQ(value_of(reader.read_scattered({})), 0u);
+  const std::array<std::span<std::byte>, 2> empty_parts{};
+  EXPECT_EQ(value_of(reader.read_scattered(empty_parts)), 0u);
 }
 
 TEST(BufReaderOpen, RelativePathsResolveAgainstTheCurrentDirectory) {
@@ -491,7 +505,7 @@ TEST(BufReaderOpen, OpensAFileLargerThanFourGiB) {
   }
   BufReader reader = open_input(path);
   EXPECT_EQ(take(reader, head.size()), head);
-  EXPECT_EQ(value_of(reader.read_u64()), 0u);
+  EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), 0u);
   EXPECT_EQ(value_of(reader.rewind()), 0u);
   EXPECT_EQ(take(reader, 4), slice(head, 0, 4));
 }
@@ -528,14 +542,14 @@ TEST(BufReaderReadExact, AtTheEndOfTheFileFailsWithUnexpectedEofEveryTime) {
     SCOPED_TRACE(attempt);
     EXPECT_TRUE(is_eof(reader.read_exact(four)));
   }
-  EXPECT_TRUE(is_eof(reader.read_i32()));
-  EXPECT_TRUE(is_eof(reader.read_u32()));
-  EXPECT_TRUE(is_eof(reader.read_u64()));
+  EXPECT_TRUE(is_eof(read_le<std::int32_t>(reader)));
+  EXPECT_TRUE(is_eof(read_le<std::uint64_t>(reader)));
   std::vector<std::byte> large(3 * kBuf);
   EXPECT_TRUE(is_eof(reader.read_exact(large)));
   for (std::size_t size : {std::size_t{1}, std::size_t{16}, kBuf, 3 * kBuf}) {
-    EXPECT_EQ(read_some(reader, size).size(), 0u) << "read(" << size << ")";
+    EXPECT_EQ(read_some(reader, size).size(), 0u) << "read_scattered(" << size << ")";
   }
+  EXPECT_EQ(reader.position(), content.size());
 }
 
 struct ShortTail {
@@ -594,7 +608,7 @@ TEST(BufReaderReadExact, LargeRequestAfterAnOddStartIsExact) {
   BufReader reader = open_input(dir.write("large.wd", content));
   EXPECT_EQ(take(reader, 5), slice(content, 0, 5));
   EXPECT_EQ(take(reader, 100000), slice(content, 5, 100000));
-  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(content, 100005));
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), le_at<std::uint32_t>(content, 100005));
   EXPECT_EQ(take(reader, content.size() - 100009), slice(content, 100009, content.size() - 100009));
   std::array<std::byte, 1> one{};
   EXPECT_TRUE(is_eof(reader.read_exact(one)));
@@ -638,20 +652,20 @@ TEST(BufReaderIntegers, DecodeLowByteFirstWithTheirSignedness) {
       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // u64 maximum
   };
   BufReader reader = open_input(dir.write("ints.wd", content));
-  EXPECT_EQ(value_of(reader.read_i32()), -2);
-  EXPECT_EQ(value_of(reader.read_u32()), 4294967294u);
-  EXPECT_EQ(value_of(reader.read_u64()), 9223372036854775809ull);
-  EXPECT_EQ(value_of(reader.read_i32()), INT32_MIN);
-  EXPECT_EQ(value_of(reader.read_i32()), INT32_MAX);
-  EXPECT_EQ(value_of(reader.read_u32()), 0x12345678u);
-  EXPECT_EQ(value_of(reader.read_u64()), 0x0102030405060708ull);
-  EXPECT_EQ(value_of(reader.read_u64()), UINT64_MAX);
-  EXPECT_TRUE(is_eof(reader.read_i32()));
+  EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), -2);
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), 4294967294u);
+  EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), 9223372036854775809ull);
+  EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), INT32_MIN);
+  EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), INT32_MAX);
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), 0x12345678u);
+  EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), 0x0102030405060708ull);
+  EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), UINT64_MAX);
+  EXPECT_TRUE(is_eof(read_le<std::int32_t>(reader)));
 
   // The same four bytes, both ways.
   EXPECT_EQ(value_of(reader.rewind()), 0u);
-  EXPECT_EQ(value_of(reader.read_u32()), 4294967294u);
-  EXPECT_EQ(value_of(reader.read_i32()), -2);
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), 4294967294u);
+  EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), -2);
 }
 
 TEST(BufReaderIntegers, ShortValueFailsAndItsBytesStayConsumed) {
@@ -659,18 +673,15 @@ TEST(BufReaderIntegers, ShortValueFailsAndItsBytesStayConsumed) {
   const std::string three = dir.write("three.wd", {1, 2, 3});
   {
     BufReader reader = open_input(three);
-    EXPECT_TRUE(is_eof(reader.read_i32()));
+    EXPECT_TRUE(is_eof(read_le<std::int32_t>(reader)));
     EXPECT_EQ(read_some(reader, 4).size(), 0u);
-  }
-  {
-    BufReader reader = open_input(three);
-    EXPECT_TRUE(is_eof(reader.read_u32()));
-    EXPECT_EQ(read_some(reader, 4).size(), 0u);
+    EXPECT_EQ(reader.position(), 3u);
   }
   {
     BufReader reader = open_input(dir.write("seven.wd", {1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_TRUE(is_eof(reader.read_u64()));
+    EXPECT_TRUE(is_eof(read_le<std::uint64_t>(reader)));
     EXPECT_EQ(read_some(reader, 4).size(), 0u);
+    EXPECT_EQ(reader.position(), 7u);
   }
 }
 
@@ -714,12 +725,12 @@ TEST_P(BufReaderBoundary, ValuesAcrossARefillDecodeAsInsideTheBuffer) {
       break;
   }
 
-  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(content, offset));
-  EXPECT_EQ(value_of(reader.read_u64()), le_at<std::uint64_t>(content, offset + 4));
-  EXPECT_EQ(value_of(reader.read_i32()), le_at<std::int32_t>(content, offset + 12));
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), le_at<std::uint32_t>(content, offset));
+  EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), le_at<std::uint64_t>(content, offset + 4));
+  EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), le_at<std::int32_t>(content, offset + 12));
   const std::size_t rest = content.size() - offset - 16;
   EXPECT_EQ(take(reader, rest), slice(content, offset + 16, rest));
-  EXPECT_TRUE(is_eof(reader.read_u32()));
+  EXPECT_TRUE(is_eof(read_le<std::uint32_t>(reader)));
 }
 
 std::vector<Straddle> straddles() {
@@ -741,29 +752,30 @@ INSTANTIATE_TEST_SUITE_P(BufReaderOffsets, BufReaderBoundary, ::testing::ValuesI
                          straddle_name);
 
 // ---------------------------------------------------------------------------------------------
-// read
+// read_scattered and large exact reads
 
-TEST(BufReaderRead, DeliversNoMoreThanIsBuffered) {
+TEST(BufReaderReadScattered, TakesTheBufferedBytesFirstThenReadsNothingAhead) {
   TempDir dir;
   const Bytes content = pattern(40000, 12);
   BufReader reader = open_input(dir.write("read.wd", content));
-  // The first call fills the destination and, in the same system call, the read-ahead.
-  EXPECT_EQ(read_some(reader, 10), slice(content, 0, 10));
+  // An exact read fills the destination and, in the same system call, the read-ahead.
+  EXPECT_EQ(take(reader, 10), slice(content, 0, 10));
   EXPECT_EQ(reader.buffered(), kBuf);
-  // The buffered bytes are all that a large read may return.
-  EXPECT_EQ(read_some(reader, 20000), slice(content, 10, kBuf));
+  EXPECT_EQ(read_some(reader, 20000), slice(content, 10, 20000));
   EXPECT_EQ(reader.buffered(), 0u);
-  EXPECT_EQ(read_some(reader, 100), slice(content, 10 + kBuf, 100));
-  EXPECT_EQ(reader.buffered(), reader.read_ahead());
+  EXPECT_EQ(reader.position(), 20010u);
+  // The first refill came back full, so the next one reads ahead twice as much.
+  EXPECT_EQ(take(reader, 100), slice(content, 20010, 100));
+  EXPECT_EQ(reader.buffered(), 2 * kBuf);
 }
 
-TEST(BufReaderRead, LargeRequestOnAnEmptyBufferReadsStraightIntoTheDestination) {
+TEST(BufReaderReadExact, LargeRequestOnAnEmptyBufferReadsStraightIntoTheDestination) {
   TempDir dir;
   const Bytes content = pattern(20000, 13);
   const std::string path = dir.write("direct.wd", content);
   {
     BufReader reader = open_input(path);
-    EXPECT_EQ(read_some(reader, 10000), slice(content, 0, 10000));
+    EXPECT_EQ(take(reader, 10000), slice(content, 0, 10000));
     EXPECT_EQ(reader.buffered(), kBuf);
     EXPECT_EQ(take(reader, 10000), slice(content, 10000, 10000));
     EXPECT_EQ(read_some(reader, 4).size(), 0u);
@@ -771,43 +783,52 @@ TEST(BufReaderRead, LargeRequestOnAnEmptyBufferReadsStraightIntoTheDestination) 
   {
     // What the file holds after the destination is all the read-ahead gets.
     BufReader reader = open_input(path);
-    EXPECT_EQ(read_some(reader, 15000), slice(content, 0, 15000));
+    EXPECT_EQ(take(reader, 15000), slice(content, 0, 15000));
     EXPECT_EQ(reader.buffered(), 5000u);
     EXPECT_EQ(read_some(reader, 10000), slice(content, 15000, 5000));
     EXPECT_EQ(read_some(reader, 10000).size(), 0u);
   }
 }
 
-TEST(BufReaderRead, EmptyDestinationGivesZeroAndConsumesNothing) {
+TEST(BufReaderReadScattered, NoPartsOrEmptyPartsGiveZeroAndConsumeNothing) {
   TempDir dir;
   const Bytes content = pattern(8, 14);
   BufReader reader = open_input(dir.write("eight.wd", content));
-  EXPECT_EQ(value_of(reader.read({})), 0u);
+  const std::array<std::span<std::byte>, 3> empty_parts{};
+  EXPECT_EQ(value_of(reader.read_scattered({})), 0u);
   EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
-  EXPECT_EQ(value_of(reader.read({})), 0u);
+  EXPECT_EQ(value_of(reader.read_scattered(empty_parts)), 0u);
+  EXPECT_EQ(reader.buffered(), 4u);
   EXPECT_EQ(take(reader, 4), slice(content, 4, 4));
-  EXPECT_EQ(value_of(reader.read({})), 0u);
+  EXPECT_EQ(value_of(reader.read_scattered({})), 0u);
   EXPECT_EQ(read_some(reader, 4).size(), 0u);
+  EXPECT_EQ(reader.position(), 8u);
 }
 
 // ---------------------------------------------------------------------------------------------
-// read-ahead
+// read-ahead: a refill leaves its whole read-ahead buffered when the file holds that much
 
 TEST(BufReaderReadAhead, GrowsWhileReadsComeBackFullAndStopsAtItsBound) {
   TempDir dir;
   const Bytes content = pattern(6 * BufReader::kMaxReadAhead, 16);
   BufReader reader = open_input(dir.write("sequential.wd", content));
+  std::vector<std::size_t> read_aheads;
   std::size_t done = 0;
-  std::size_t previous = reader.read_ahead();
-  EXPECT_EQ(previous, BufReader::kInitialReadAhead);
   while (done + 100 <= content.size()) {
+    const bool refills = reader.buffered() < 100;
     ASSERT_EQ(take(reader, 100), slice(content, done, 100)) << "at " << done;
     done += 100;
-    const std::size_t now = reader.read_ahead();
-    EXPECT_TRUE(now == previous || now == 2 * previous) << previous << " to " << now;
-    previous = now;
+    if (refills && content.size() - done >= BufReader::kMaxReadAhead) {
+      read_aheads.push_back(reader.buffered());
+    }
   }
-  EXPECT_EQ(reader.read_ahead(), BufReader::kMaxReadAhead);
+  ASSERT_GT(read_aheads.size(), 6u);
+  EXPECT_EQ(read_aheads.front(), BufReader::kInitialReadAhead);
+  for (std::size_t i = 1; i < read_aheads.size(); ++i) {
+    EXPECT_EQ(read_aheads[i], std::min(2 * read_aheads[i - 1], BufReader::kMaxReadAhead))
+        << "refill " << i;
+  }
+  EXPECT_EQ(read_aheads.back(), BufReader::kMaxReadAhead);
 }
 
 TEST(BufReaderReadAhead, StaysSmallWhenReadsComeBackShort) {
@@ -820,7 +841,11 @@ TEST(BufReaderReadAhead, StaysSmallWhenReadsComeBackShort) {
     append_to_file(path, slice(content, done, 1000));
     ASSERT_EQ(take(reader, 1000), slice(content, done, 1000));
   }
-  EXPECT_EQ(reader.read_ahead(), BufReader::kInitialReadAhead);
+  // With plenty to read at last, one refill shows the read-ahead it has.
+  const Bytes more = pattern(3 * BufReader::kMaxReadAhead, 18);
+  append_to_file(path, more);
+  EXPECT_EQ(take(reader, 1), slice(more, 0, 1));
+  EXPECT_EQ(reader.buffered(), BufReader::kInitialReadAhead);
 }
 
 TEST(BufReaderReadAhead, BehindLargeDestinationsReadsAheadLittle) {
@@ -844,12 +869,18 @@ TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
   const std::string path = dir.write("rewind.wd", content);
   const std::vector<std::pair<const char*, std::function<void(BufReader&)>>> before = {
       {"read_exact of 100", [&](BufReader& r) { take(r, 100); }},
-      {"25 u32 reads",
+      {"25 four-byte reads",
        [&](BufReader& r) {
-         for (int i = 0; i < 25; ++i) (void)r.read_u32();
+         for (int i = 0; i < 25; ++i) take(r, 4);
        }},
-      {"read of 100", [&](BufReader& r) { read_some(r, 100); }},
-      {"direct read", [&](BufReader& r) { read_some(r, 2 * kBuf); }},
+      {"read_scattered of 100", [&](BufReader& r) { read_some(r, 100); }},
+      {"read_scattered past the buffer", [&](BufReader& r) { read_some(r, 2 * kBuf); }},
+      {"bytes given back",
+       [&](BufReader& r) {
+         const Bytes taken = read_some(r, 3 * kBuf);
+         const std::array<std::span<const std::byte>, 1> pieces = {std::as_bytes(std::span(taken))};
+         r.unread(pieces);
+       }},
       {"into the second buffer", [&](BufReader& r) { take(r, kBuf + 100); }},
       {"to the end",
        [&](BufReader& r) {
@@ -899,8 +930,8 @@ TEST(BufReaderEof, BytesAppendedAfterTheEndAreReadNext) {
   const Bytes more = pattern(8, 19);
   append_to_file(path, more);
   EXPECT_EQ(take(reader, 4), slice(more, 0, 4));
-  EXPECT_EQ(value_of(reader.read_u32()), le_at<std::uint32_t>(more, 4));
-  EXPECT_TRUE(is_eof(reader.read_u32()));
+  EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), le_at<std::uint32_t>(more, 4));
+  EXPECT_TRUE(is_eof(read_le<std::uint32_t>(reader)));
 
   // The same through the path that bypasses the buffer.
   EXPECT_EQ(read_some(reader, 2 * kBuf).size(), 0u);
