@@ -44,9 +44,14 @@ using pluvo::Result;
 using pluvo::Status;
 using pluvo::testing::append_to_file;
 using pluvo::testing::Bytes;
+using pluvo::testing::FifoFeeder;
 using pluvo::testing::open_descriptors;
+using pluvo::testing::open_fifo_writer;
 using pluvo::testing::open_input;
+using pluvo::testing::Rng;
 using pluvo::testing::TempDir;
+using pluvo::testing::wait_for;
+using pluvo::testing::write_all;
 
 constexpr std::size_t kBuf = BufReader::kInitialReadAhead;
 
@@ -212,39 +217,6 @@ class SignalAction {
   int signal_;
   struct sigaction saved_ {};
 };
-
-bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-// Opens the FIFO for writing once a reader has it open (or waits in open); -1 on giving up.
-int open_fifo_writer(const std::string& path, const std::function<bool()>& give_up) {
-  int fd = -1;
-  wait_for(
-      [&] {
-        fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        return fd >= 0 || (errno != ENXIO && errno != EINTR) || give_up();
-      },
-      2s);
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
-}
-
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size != 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // The scheduler state of a thread of this process: 'S' while it sleeps in a system call.
 char thread_state(pid_t tid) {
@@ -860,6 +832,30 @@ TEST(BufReaderReadAhead, BehindLargeDestinationsReadsAheadLittle) {
   }
 }
 
+// unread() sizes the buffer to what it is given; the refill after it must still keep to the bound,
+// also when the read-ahead was growing. Disabled while refill() doubles such a size past the bound
+// (it reads ahead 1.5 times kMaxReadAhead here); enable it with the fix.
+TEST(BufReaderReadAhead, DISABLED_UnreadNeverTakesTheReadAheadPastItsBound) {
+  TempDir dir;
+  const Bytes content = pattern(8 * BufReader::kMaxReadAhead, 19);
+  BufReader reader = open_input(dir.write("given-back.wd", content));
+  EXPECT_EQ(take(reader, 10), slice(content, 0, 10));  // a full refill: the read-ahead may grow
+  for (const std::size_t given_back :
+       {BufReader::kMaxReadAhead * 3 / 4, BufReader::kMaxReadAhead + 1, std::size_t{3}}) {
+    SCOPED_TRACE(given_back);
+    const std::size_t at = reader.position();
+    const Bytes taken = read_some(reader, given_back + reader.buffered());
+    ASSERT_EQ(reader.buffered(), 0u);
+    const std::array<std::span<const std::byte>, 1> pieces = {
+        std::as_bytes(std::span(taken)).last(given_back)};
+    reader.unread(pieces);
+    EXPECT_EQ(reader.buffered(), given_back);
+    const std::size_t again = taken.size() - given_back;
+    EXPECT_EQ(take(reader, given_back + 1), slice(content, at + again, given_back + 1));
+    EXPECT_LE(reader.buffered(), BufReader::kMaxReadAhead);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // rewind
 
@@ -1169,6 +1165,230 @@ TEST_F(BufReaderFifo, HooksSurroundEveryWaitAndMayGiveItUp) {
   EXPECT_EQ(hooks.entered.load(), hooks.left.load());
   EXPECT_TRUE(IoError::cancelled().is_cancelled());
   EXPECT_EQ(IoError::cancelled().kind(), ErrorKind::Interrupted);
+}
+
+// ---------------------------------------------------------------------------------------------
+// read_scattered and unread among the other reads, against the bytes of the input
+
+// Parts of the sizes given, laid end to end over `out`.
+std::vector<std::span<std::byte>> parts_over(Bytes& out, const std::vector<std::size_t>& sizes) {
+  std::vector<std::span<std::byte>> parts;
+  std::size_t at = 0;
+  for (const std::size_t size : sizes) {
+    parts.push_back(writable(out).subspan(at, size));
+    at += size;
+  }
+  return parts;
+}
+
+// The last `count` bytes of `taken` in up to four pieces, some of them empty.
+std::vector<std::span<const std::byte>> tail_pieces(const Bytes& taken, std::size_t count,
+                                                    Rng& rng) {
+  std::vector<std::span<const std::byte>> pieces;
+  const auto bytes = std::as_bytes(std::span(taken)).last(count);
+  std::size_t at = 0;
+  for (std::size_t left = 1 + rng.below(4); left > 1; --left) {
+    const std::size_t size = rng.below(count - at + 1);
+    pieces.push_back(bytes.subspan(at, size));
+    at += size;
+  }
+  pieces.push_back(bytes.subspan(at));
+  return pieces;
+}
+
+struct ScatteredCall {
+  std::size_t count;       // what read_scattered returned
+  std::size_t taken;       // bytes the parts it takes hold
+  std::size_t waits;       // system calls it made
+  std::size_t buffered;    // bytes buffered before it
+  bool parts_kept_beyond;  // bytes after the count left as they were
+  Bytes delivered;
+};
+
+// read_scattered into parts of the given sizes, which must succeed.
+ScatteredCall scatter(BufReader& reader, const CountingHooks& hooks,
+                      const std::vector<std::size_t>& sizes, std::uint32_t salt) {
+  std::size_t total = 0;
+  std::size_t taken = 0;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    total += sizes[i];
+    if (i < BufReader::kMaxScatteredParts) taken += sizes[i];
+  }
+  Bytes out = pattern(total, salt);
+  const Bytes before = out;
+  const auto parts = parts_over(out, sizes);
+  const int entered = hooks.entered;
+  const std::size_t buffered = reader.buffered();
+  auto got = reader.read_scattered(parts);
+  if (!got.ok()) {
+    ADD_FAILURE() << "read_scattered: " << got.error().text();
+    return {};
+  }
+  const std::size_t count = got.value();
+  return {count,
+          taken,
+          static_cast<std::size_t>(hooks.entered - entered),
+          buffered,
+          count <= total && std::equal(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(),
+                                       before.begin() + static_cast<std::ptrdiff_t>(count)),
+          slice(out, 0, std::min(count, total))};
+}
+
+struct MixCase {
+  std::size_t file_size;
+  std::uint64_t seed;
+};
+
+void PrintTo(const MixCase& c, std::ostream* os) {
+  *os << "file of " << c.file_size << ", seed " << c.seed;
+}
+
+class BufReaderMix : public ::testing::TestWithParam<MixCase> {};
+
+// Every read is checked against the file: read_scattered takes the buffered bytes first and then
+// makes one system call, reading nothing ahead, and delivers all the parts hold up to the end of
+// the file; bytes given back with unread come again, in order, however many they are.
+TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
+  const auto [file_size, seed] = GetParam();
+  TempDir dir;
+  const Bytes content = pattern(file_size, static_cast<std::uint32_t>(seed));
+  CountingHooks hooks;
+  auto opened = BufReader::open(dir.write("mix.wd", content), &hooks);
+  ASSERT_TRUE(opened.ok());
+  BufReader& reader = opened.value();
+  Rng rng(seed);
+  const std::vector<std::size_t> sizes = {
+      0, 1, 2, 3, 7, 24, 100, 4095, kBuf - 1, kBuf, kBuf + 1, 20000, BufReader::kMaxReadAhead + 3};
+  auto size = [&] { return rng.one_in(3) ? rng.pick(sizes) : rng.below(8); };
+  std::size_t position = 0;
+  Bytes last;  // what the last read_scattered delivered, if it left nothing buffered
+  for (int step = 0; step < 300; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step) + " at " + std::to_string(position));
+    const int entered = hooks.entered;
+    const std::size_t left = file_size - position;
+    if (!last.empty() && rng.one_in(2)) {
+      const std::size_t count = 1 + rng.below(last.size());
+      reader.unread(tail_pieces(last, count, rng));
+      position -= count;
+      EXPECT_EQ(reader.buffered(), count);
+      EXPECT_EQ(hooks.entered, entered);
+      last.clear();
+    } else if (rng.one_in(2)) {
+      // Now and then more parts than one call takes.
+      std::vector<std::size_t> part_sizes(rng.one_in(12) ? 1000 + rng.below(100)
+                                                         : 1 + rng.below(6));
+      for (auto& part : part_sizes) part = part_sizes.size() > 100 ? rng.below(4) : size();
+      const ScatteredCall call =
+          scatter(reader, hooks, part_sizes, static_cast<std::uint32_t>(step) + 7777);
+      const bool needs_input = call.taken > call.buffered;
+      ASSERT_EQ(call.count, std::min(call.taken, left));
+      ASSERT_EQ(call.delivered, slice(content, position, call.count));
+      EXPECT_TRUE(call.parts_kept_beyond);
+      EXPECT_EQ(call.waits, needs_input ? 1u : 0u);
+      EXPECT_EQ(reader.buffered(), needs_input ? 0 : call.buffered - call.taken);
+      position += call.count;
+      last = needs_input ? call.delivered : Bytes();
+      EXPECT_EQ(reader.position(), position);
+      continue;
+    } else if (!rng.one_in(8)) {
+      const std::size_t n = size();
+      const bool skip = rng.one_in(3);
+      Bytes out(n);
+      const Status status = skip ? reader.skip_exact(n) : reader.read_exact(writable(out));
+      if (n <= left) {
+        ASSERT_FALSE(status.has_value()) << status->text();
+        if (!skip) {
+          ASSERT_EQ(out, slice(content, position, n));
+        }
+        position += n;
+      } else {
+        EXPECT_TRUE(is_eof(status));
+        position = file_size;
+      }
+    } else {
+      EXPECT_EQ(value_of(reader.rewind()), 0u);
+      position = 0;
+    }
+    last.clear();
+    EXPECT_EQ(reader.position(), position);
+    EXPECT_EQ(reader.bytes_left(), std::optional<std::uint64_t>(file_size - position));
+  }
+}
+
+std::vector<MixCase> mix_cases() {
+  std::vector<MixCase> out;
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{100}, kBuf - 1,
+                                 kBuf + 1, 3 * kBuf + 5, 3 * BufReader::kMaxReadAhead + 17}) {
+    for (const std::uint64_t seed : {1, 2}) out.push_back({size, seed + 10 * out.size()});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(BufReaderFiles, BufReaderMix, ::testing::ValuesIn(mix_cases()),
+                         [](const ::testing::TestParamInfo<MixCase>& info) {
+                           return "File" + std::to_string(info.param.file_size) + "_Seed" +
+                                  std::to_string(info.param.seed);
+                         });
+
+// Through a FIFO fed one piece at a time, one system call gets at most the rest of the piece
+// being read: read_scattered returns less than its parts hold, exactly that much, and 0 once the
+// writer has closed and every byte has been read.
+TEST_F(BufReaderFifo, ScatteredReadsTakeWhatOneSystemCallGets) {
+  Rng rng(25);
+  const Bytes content = pattern(60000, 25);
+  std::vector<std::size_t> pieces;
+  for (int i = 0; i < 97; ++i)
+    pieces.push_back(1 + (rng.one_in(3) ? rng.below(8) : rng.below(4096)));
+  const std::vector<std::size_t> ends = FifoFeeder::piece_ends(content.size(), pieces);
+  FifoFeeder feeder(fifo_, content, pieces);
+  CountingHooks hooks;
+  auto opened = BufReader::open(fifo_, &hooks);
+  ASSERT_TRUE(opened.ok()) << opened.error().text();
+  BufReader& reader = opened.value();
+  const std::vector<std::size_t> sizes = {0, 1, 3, 24, 100, 1000, 5000, 70000};
+  std::size_t position = 0;
+  Bytes last;
+  bool ended = false;
+  int short_before_the_end = 0;
+  for (int step = 0; step < 20000 && !ended; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step) + " at " + std::to_string(position));
+    const std::size_t received = reader.position() + reader.buffered();
+    const std::size_t in_pipe =
+        received == content.size()
+            ? 0
+            : *std::upper_bound(ends.begin(), ends.end(), received) - received;
+    if (!last.empty() && rng.one_in(3)) {
+      const std::size_t count = 1 + rng.below(last.size());
+      reader.unread(tail_pieces(last, count, rng));
+      position -= count;
+      last.clear();
+    } else if (!rng.one_in(4)) {
+      std::vector<std::size_t> part_sizes(1 + rng.below(4));
+      for (auto& part : part_sizes) part = rng.pick(sizes);
+      const ScatteredCall call =
+          scatter(reader, hooks, part_sizes, static_cast<std::uint32_t>(step) + 555);
+      const bool needs_input = call.taken > call.buffered;
+      ASSERT_EQ(call.count, needs_input
+                                ? call.buffered + std::min(call.taken - call.buffered, in_pipe)
+                                : call.taken);
+      ASSERT_EQ(call.delivered, slice(content, position, call.count));
+      EXPECT_TRUE(call.parts_kept_beyond);
+      EXPECT_EQ(call.waits, needs_input ? 1u : 0u);
+      position += call.count;
+      last = needs_input ? call.delivered : Bytes();
+      ended = needs_input && call.count == call.buffered;
+      if (call.count < call.taken && !ended) ++short_before_the_end;
+    } else {
+      const std::size_t n = std::min(rng.below(1500), content.size() - position);
+      ASSERT_EQ(take(reader, n), slice(content, position, n));
+      position += n;
+      last.clear();
+    }
+    ASSERT_EQ(reader.position(), position);
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(position, content.size());
+  EXPECT_GT(short_before_the_end, 10);
 }
 
 }  // namespace
