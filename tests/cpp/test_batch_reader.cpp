@@ -546,7 +546,7 @@ TYPED_TEST(BatchReaderTest, ReadRowsTakesTheRecordsOfOneLengthThatFollow) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     Rng rng(seed + 3000);
     const bool seekable = seed % 5 != 4;
-    const Bytes file = generated_file<L>(seed + 300, seekable ? 600000 : 60000);
+    const Bytes file = generated_file<L>(seed + 300, seekable ? 300000 : 60000);
     TempDir dir;
     std::optional<FifoFeeder> feeder;
     std::string path;
