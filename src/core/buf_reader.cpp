@@ -94,7 +94,7 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
   }
   if (grow_ && capacity_ < kMaxReadAhead) {
     // The buffer is empty, so nothing is copied. Without the memory the reads stay as they are.
-    const std::size_t larger = capacity_ * 2;
+    const std::size_t larger = std::min(capacity_ * 2, kMaxReadAhead);
     if (auto grown = std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[larger])) {
       buffer_ = std::move(grown);
       capacity_ = larger;

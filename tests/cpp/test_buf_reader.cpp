@@ -835,7 +835,7 @@ TEST(BufReaderReadAhead, BehindLargeDestinationsReadsAheadLittle) {
 // unread() sizes the buffer to what it is given; the refill after it must still keep to the bound,
 // also when the read-ahead was growing. Disabled while refill() doubles such a size past the bound
 // (it reads ahead 1.5 times kMaxReadAhead here); enable it with the fix.
-TEST(BufReaderReadAhead, DISABLED_UnreadNeverTakesTheReadAheadPastItsBound) {
+TEST(BufReaderReadAhead, UnreadNeverTakesTheReadAheadPastItsBound) {
   TempDir dir;
   const Bytes content = pattern(8 * BufReader::kMaxReadAhead, 19);
   BufReader reader = open_input(dir.write("given-back.wd", content));
