@@ -11,13 +11,13 @@ from fault_helpers import (
     OUTCOMES,
     SANITIZED,
     SHIM_CONTROL,
-    open_descriptors,
     os_error_text,
     preloading,
     read_shim_fixture,  # noqa: F401 - provides the read_shim fixture
     require,
     run_script,
 )
+from helpers import open_descriptors
 from pluvo import EventReader
 
 BUFFER = 8192  # bytes the reader reads ahead at first
