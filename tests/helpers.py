@@ -1,5 +1,6 @@
 """Helpers shared by the test files."""
 
+import inspect
 import json
 import os
 import subprocess
@@ -31,6 +32,10 @@ def open_descriptors():
     import os  # as in settled()
 
     return settled(lambda: len(os.listdir("/proc/self/fd")))
+
+
+# Pasted in front of scripts run in a fresh interpreter that measure what they leave behind.
+SETTLED = "\n\n".join(inspect.getsource(function) for function in (settled, open_descriptors))
 
 
 def run_python(code, *args, tmp_path, env=None):

@@ -4,9 +4,10 @@ import os
 import re
 import struct
 import sys
+import textwrap
 
 import pytest
-from helpers import open_descriptors, run_python
+from helpers import SETTLED, open_descriptors, run_python
 from pluvo import EventReader
 
 CAPACITY = "capacity overflow"
@@ -450,7 +451,8 @@ def test_reentrant_use_is_refused(write_file, writer, tmp_path):
 
 # --- out of memory ---------------------------------------------------------------------------
 
-OUT_OF_MEMORY = """
+OUT_OF_MEMORY = SETTLED + textwrap.dedent(
+    """
     import json, resource, sys
     import numpy
     import pluvo
@@ -468,7 +470,7 @@ OUT_OF_MEMORY = """
 
     # Far less room than the 1.5 GB block needs; plenty for everything else.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (256 << 20), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (256 << 20), hard))
 
     outcomes = []
     for _ in range(2):
@@ -479,7 +481,8 @@ OUT_OF_MEMORY = """
         except BaseException as exc:
             outcomes.append([type(exc).__module__, type(exc).__name__, list(map(str, exc.args))])
     print(json.dumps(outcomes))
-"""
+    """
+)
 
 BLOCK = 1_500_000_000
 
