@@ -1,6 +1,5 @@
 """Fixtures and helpers of the soak, fault, thread and truncation tests."""
 
-import gc
 import json
 import os
 import pathlib
@@ -110,8 +109,3 @@ def run_script(code, *args, tmp_path, env=None, timeout=120):
 
 def os_error_text(number):
     return f"{os.strerror(number)} (os error {number})"
-
-
-def open_descriptors():
-    gc.collect()  # PyPy releases dropped readers only when it collects
-    return len(os.listdir("/proc/self/fd"))

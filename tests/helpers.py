@@ -1,10 +1,41 @@
 """Helpers shared by the test files."""
 
+import inspect
 import json
 import os
 import subprocess
 import sys
 import textwrap
+
+
+def settled(measure, rounds=10):
+    """measure() once a collection no longer changes it, after at most `rounds` collections.
+
+    Counts of descriptors, memory or objects must not include what earlier work left to the
+    collector: PyPy closes a dropped reader's file, and frees a dropped array's samples, only
+    when it collects, and freeing one native object can take more than one collection.
+    """
+    import gc  # imported here so that the source can be pasted into scripts
+
+    gc.collect()
+    value = measure()
+    for _ in range(rounds):
+        gc.collect()
+        again = measure()
+        if again == value:
+            break
+        value = again
+    return value
+
+
+def open_descriptors():
+    import os  # as in settled()
+
+    return settled(lambda: len(os.listdir("/proc/self/fd")))
+
+
+# Pasted in front of scripts run in a fresh interpreter that measure what they leave behind.
+SETTLED = "\n\n".join(inspect.getsource(function) for function in (settled, open_descriptors))
 
 
 def run_python(code, *args, tmp_path, env=None):

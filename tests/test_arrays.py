@@ -7,6 +7,7 @@ import weakref
 import numpy as np
 import pluvo
 import pytest
+from helpers import settled
 
 FORMATS = {
     "WD1": (np.uint16, 2),
@@ -234,7 +235,6 @@ def test_sample_buffers_are_traced_while_arrays_live(make_file, kind):
         del events[0]
         assert traced() == [block] * 2
         del events
-        gc.collect()
-        assert traced() == []
+        assert settled(traced) == []
     finally:
         tracemalloc.stop()

@@ -4,9 +4,10 @@ import os
 import re
 import struct
 import sys
+import textwrap
 
 import pytest
-from helpers import run_python
+from helpers import SETTLED, open_descriptors, run_python
 from pluvo import EventReader
 
 CAPACITY = "capacity overflow"
@@ -21,10 +22,6 @@ def os_message(number):
 
 def unknown_type(reader_type):
     return f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'"
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 def assert_single_message(exc, exc_type, message):
@@ -161,11 +158,11 @@ def test_path_with_nul_byte(write_file, name, reader_type):
 )
 def test_unknown_reader_type(write_file, reader_type):
     path = write_file([b""])
-    before = open_fds()
+    before = open_descriptors()
     exc = raised_by(lambda: EventReader(path, reader_type))
     assert_single_message(exc, ValueError, unknown_type(reader_type))
     # The file is closed before raising.
-    assert open_fds() == before
+    assert open_descriptors() == before
 
 
 def test_unknown_reader_type_on_a_directory(tmp_path):
@@ -201,10 +198,10 @@ def subnormal(bits):
 )
 def test_wd2_probe_short_file(write_file, writer, make_records):
     path = write_file(make_records(writer))
-    before = open_fds()
+    before = open_descriptors()
     exc = raised_by(lambda: EventReader(path, "WD2"))
     assert_os_error(exc, OSError, SHORT)
-    assert open_fds() == before
+    assert open_descriptors() == before
 
 
 def single(writer, counters, first, samples=4, period=8):
@@ -386,10 +383,10 @@ def test_fault_report_on_stderr(write_file, capfd):
 def test_wd2_probe_block_too_large(write_file, writer, panic_class, samples, channels):
     header = writer.wd2_record([], event_counter=0, samples_per_channel=samples, channels=channels)
     path = write_file([header, bytes(64)])
-    before = open_fds()
+    before = open_descriptors()
     exc = raised_by(lambda: EventReader(path, "WD2"))
     assert_single_message(exc, panic_class, CAPACITY)
-    assert open_fds() == before
+    assert open_descriptors() == before
 
 
 def test_wd2_block_too_large_during_iteration(write_file, writer, panic_class):
@@ -454,7 +451,8 @@ def test_reentrant_use_is_refused(write_file, writer, tmp_path):
 
 # --- out of memory ---------------------------------------------------------------------------
 
-OUT_OF_MEMORY = """
+OUT_OF_MEMORY = SETTLED + textwrap.dedent(
+    """
     import json, resource, sys
     import numpy
     import pluvo
@@ -472,7 +470,7 @@ OUT_OF_MEMORY = """
 
     # Far less room than the 1.5 GB block needs; plenty for everything else.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (256 << 20), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (256 << 20), hard))
 
     outcomes = []
     for _ in range(2):
@@ -483,7 +481,8 @@ OUT_OF_MEMORY = """
         except BaseException as exc:
             outcomes.append([type(exc).__module__, type(exc).__name__, list(map(str, exc.args))])
     print(json.dumps(outcomes))
-"""
+    """
+)
 
 BLOCK = 1_500_000_000
 

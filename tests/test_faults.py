@@ -11,13 +11,13 @@ from fault_helpers import (
     OUTCOMES,
     SANITIZED,
     SHIM_CONTROL,
-    open_descriptors,
     os_error_text,
     preloading,
     read_shim_fixture,  # noqa: F401 - provides the read_shim fixture
     require,
     run_script,
 )
+from helpers import SETTLED, open_descriptors
 from pluvo import EventReader
 
 BUFFER = 8192  # bytes the reader reads ahead at first
@@ -131,7 +131,7 @@ def test_signals_during_blocking_reads(
 
 READ_FAULTS_BODY = textwrap.dedent(
     """
-    import gc, json, os, sys
+    import json, os, sys
     import numpy, pluvo
 
     results = {}
@@ -143,7 +143,7 @@ READ_FAULTS_BODY = textwrap.dedent(
             count=case["count"],
             every=case["every"],
         )
-        descriptors = len(os.listdir("/proc/self/fd"))
+        descriptors = open_descriptors()
         reader = None
         try:
             reader = pluvo.EventReader(case["path"], case["kind"][:3])
@@ -153,14 +153,13 @@ READ_FAULTS_BODY = textwrap.dedent(
         result = {"opened": opened}
         result["outcomes"] = [] if reader is None else outcomes(reader, case["steps"])
         del reader
-        gc.collect()
-        result["descriptors"] = len(os.listdir("/proc/self/fd")) - descriptors
+        result["descriptors"] = open_descriptors() - descriptors
         result["injected"] = shim_counter("injected")
         results[case["path"]] = result
     print(json.dumps(results))
     """
 )
-READ_FAULTS = SHIM_CONTROL + OUTCOMES + READ_FAULTS_BODY
+READ_FAULTS = SHIM_CONTROL + OUTCOMES + SETTLED + READ_FAULTS_BODY
 
 KINDS = ["WD1", "WD2-multi", "WD2-single"]
 INTERRUPTED = [(kind, samples) for kind in KINDS for samples in (8, 3000)]
@@ -380,15 +379,15 @@ def test_file_truncated_while_open(tmp_path, writer, kind, length):
 
 # --- limits --------------------------------------------------------------------------------------
 
-DESCRIPTORS = OUTCOMES + textwrap.dedent(
+DESCRIPTORS_BODY = textwrap.dedent(
     """
-    import gc, json, os, resource, sys
+    import json, os, resource, sys
     import numpy, pluvo
 
     wd1, wd2 = sys.argv[1:3]
     outcome(lambda: next(pluvo.EventReader(wd1, "WD1")))  # NumPy found before the limit bites
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 8, hard))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (open_descriptors() + 8, hard))
 
 
     def raised(call):
@@ -403,12 +402,13 @@ DESCRIPTORS = OUTCOMES + textwrap.dedent(
     result = {"opened": len(readers), "wd1": failed}
     result["wd2"] = raised(lambda: pluvo.EventReader(wd2, "WD2"))
     result["wd3"] = raised(lambda: pluvo.EventReader(wd2, "WD3"))
-    readers.pop()  # one descriptor free again
-    gc.collect()
+    readers.pop()
+    open_descriptors()  # one descriptor free again, once PyPy has collected the reader
     result["again"] = outcomes(pluvo.EventReader(wd2, "WD2"), 3)
     print(json.dumps(result))
     """
 )
+DESCRIPTORS = OUTCOMES + SETTLED + DESCRIPTORS_BODY
 
 
 def test_descriptor_exhaustion(tmp_path, writer):
@@ -424,7 +424,7 @@ def test_descriptor_exhaustion(tmp_path, writer):
     assert result["again"] == expected + [["end"]]
 
 
-ADDRESS_SPACE = OUTCOMES + textwrap.dedent(
+ADDRESS_SPACE_BODY = textwrap.dedent(
     """
     import json, resource, sys
     import numpy, pluvo
@@ -439,7 +439,7 @@ ADDRESS_SPACE = OUTCOMES + textwrap.dedent(
 
     # Room for what the files hold, far from enough for what their size fields claim.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (96 << 20), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (96 << 20), hard))
     result = {}
     for path, kind, steps in zip(sys.argv[1::3], sys.argv[2::3], sys.argv[3::3]):
         try:
@@ -452,6 +452,7 @@ ADDRESS_SPACE = OUTCOMES + textwrap.dedent(
     print(json.dumps(result))
     """
 )
+ADDRESS_SPACE = OUTCOMES + SETTLED + ADDRESS_SPACE_BODY
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc/self/status")

@@ -6,6 +6,7 @@ import os
 import pluvo
 import pytest
 from fault_helpers import SANITIZED
+from helpers import open_descriptors, settled
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 EVENTS = 300_000
@@ -14,16 +15,13 @@ MiB = 1024 * 1024
 needs_plain_allocator = pytest.mark.skipif(SANITIZED, reason="resident memory under the sanitizer")
 
 
-def resident_bytes():
-    gc.collect()
+def resident_pages():
     with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * PAGE_SIZE
+        return int(statm.read().split()[1])
 
 
-def open_descriptors():
-    # Readers dropped but not yet collected (PyPy defers deallocation to its GC) hold their files.
-    gc.collect()
-    return len(os.listdir("/proc/self/fd"))
+def resident_bytes():
+    return settled(resident_pages) * PAGE_SIZE
 
 
 @pytest.fixture(scope="module")

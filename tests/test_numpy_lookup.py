@@ -1,6 +1,7 @@
 """How the first array build finds NumPy's C-API table, and how each failure of that search
 is reported. Every case runs in a fresh interpreter (the search is remembered per process),
-with a stand-in `numpy` package first on the path so the installed NumPy is never imported."""
+most with a stand-in `numpy` package first on the path so the installed NumPy is never
+imported; an interrupted search is tried on the installed NumPy, interrupted by a real signal."""
 
 import ctypes
 import json
@@ -155,8 +156,14 @@ def fake_numpy(tmp_path, major, version="1.0.0", **modules):
 
 def run_probe(tmp_path, fake, path, count, extra="", code=PROBE):
     """Runs the probe in a fresh interpreter; returns its JSON result and its standard error."""
+    return run_fresh(tmp_path, code, fake, path, count, extra)
+
+
+def run_fresh(tmp_path, code, *args):
+    """Runs code in a fresh interpreter; returns the JSON of its last line and its standard
+    error."""
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), str(fake), path, str(count), extra],
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
         capture_output=True,
         text=True,
         cwd=tmp_path,
@@ -511,3 +518,123 @@ def test_fault_report_on_stderr(tmp_path, events):
     assert len(heads) == 1
     assert " panicked at " in lines[heads[0]]
     assert lines[heads[0] + 1] == PREFIX + OUT_OF_RANGE
+
+
+# Ctrl-C (or a handler's SystemExit) at one step of the lookup, the first time it gets there.
+INTERRUPTED = """
+    import json, signal, sys, time, types
+    import pluvo
+
+    path, stage, raised, request_kind = sys.argv[1:5]
+    count = int(sys.argv[5])
+    asked = []
+
+
+    def exit_on_signal(signum, frame):
+        raise SystemExit(3)
+
+
+    # A process started in the background ignores SIGINT unless it asks for it.
+    handler = signal.default_int_handler if raised == "KeyboardInterrupt" else exit_on_signal
+    signal.signal(signal.SIGINT, handler)
+
+
+    def asked_for():
+        asked.append(stage)
+        if len(asked) == 1:
+            signal.raise_signal(signal.SIGINT)
+            for _ in range(500):  # PyPy runs the handler only once Python code runs on
+                time.sleep(0.01)
+
+
+    class NumpyFinder:
+        # asked for numpy before any of it is loaded; a NumPy interrupted later on cannot be
+        # imported a second time
+        def find_spec(self, name, path=None, target=None):
+            if name == "numpy":
+                asked_for()
+            return None
+
+
+    if stage == "import":
+        sys.meta_path.insert(0, NumpyFinder())
+    else:
+        import numpy
+
+        version_class = numpy.lib.NumpyVersion
+        if stage == "version":
+
+            def version_asked_for(text):
+                asked_for()
+                return version_class(text)
+
+            numpy.lib.NumpyVersion = version_asked_for
+        else:
+            major = version_class(numpy.__version__).major
+            name = ("numpy._core" if major >= 2 else "numpy.core") + ".multiarray"
+            table = sys.modules[name]._ARRAY_API
+            stand_in = types.ModuleType(name)
+
+            def table_asked_for(attribute):
+                if attribute != "_ARRAY_API":
+                    raise AttributeError(attribute)
+                asked_for()
+                return table
+
+            stand_in.__getattr__ = table_asked_for
+            sys.modules[name] = stand_in
+
+    reader = pluvo.EventReader(path, "WD1")
+    if request_kind == "next":
+
+        def request():
+            event = next(reader)
+            return [[event["event_counter"], event["data"].tolist()]]
+
+    else:
+        batches = reader.batches(max_events=2)
+
+        def request():
+            batch = next(batches)
+            counters, data = batch["event_counter"].tolist(), batch["data"].tolist()
+            return [list(row) for row in zip(counters, data)]
+
+
+    def outcome():
+        try:
+            return ["records", request()]
+        except StopIteration:
+            return ["end"]
+        except BaseException as exc:
+            return [type(exc).__module__, type(exc).__name__, [str(a) for a in exc.args]]
+
+
+    result = {"first": outcome(), "asked": len(asked)}
+    result["then"] = [outcome() for _ in range(count)]
+    result["asked_in_all"] = len(asked)
+    print(json.dumps(result))
+"""
+
+
+@pytest.mark.parametrize("request_kind", ["next", "batches"])
+@pytest.mark.parametrize(("raised", "args"), [("KeyboardInterrupt", []), ("SystemExit", ["3"])])
+@pytest.mark.parametrize("stage", ["import", "version", "table"])
+def test_interrupted_lookup_reaches_the_caller(
+    tmp_path, write_file, writer, stage, raised, args, request_kind
+):
+    rows = [[counter, [counter, 2 * counter]] for counter in (1, 2, 3)]
+    path = write_file([writer.wd1_record(data, event_counter=c) for c, data in rows], "three.wd1")
+    result, stderr = run_fresh(tmp_path, INTERRUPTED, path, stage, raised, request_kind, 4)
+    # Raised as itself, not as an internal fault, and only once the lookup got that far.
+    assert result["first"] == ["builtins", raised, args]
+    assert result["asked"] == 1
+    assert "panicked" not in stderr
+    assert fault_reports(stderr) == []
+    # Nothing was consumed: every record follows, from the first on; the lookup was tried once
+    # more, on the next request, and then kept.
+    if request_kind == "next":
+        expected = [["records", [row]] for row in rows] + [["end"]]
+    else:
+        expected = [["records", rows[:2]], ["records", rows[2:]], ["end"], ["end"]]
+    assert result["then"] == expected
+    assert result["asked_in_all"] == 2

@@ -15,11 +15,12 @@ from fault_helpers import (
     read_shim_fixture,  # noqa: F401 - provides the read_shim fixture
     run_script,
 )
+from helpers import SETTLED
 
 MiB = 1 << 20
 EVENTS = 100_000  # per file; the event soak reads each file ten times after a warm-up pass
 
-SOAK = textwrap.dedent(
+SOAK = SETTLED + textwrap.dedent(
     """
     import errno, gc, json, os, sys, sysconfig
 
@@ -49,9 +50,7 @@ SOAK = textwrap.dedent(
     )
 
 
-    def state():
-        for _ in range(3):  # PyPy frees dropped native objects over more than one collection
-            gc.collect()
+    def measure():
         with open("/proc/self/statm") as statm:
             resident = int(statm.read().split()[1]) * PAGE
         return {
@@ -62,6 +61,10 @@ SOAK = textwrap.dedent(
             # debug interpreters only: the sum of all reference counts
             "refs": sys.gettotalrefcount() if TOTAL_REFERENCES else None,
         }
+
+
+    def state():
+        return settled(measure)
 
 
     def raised(call):
