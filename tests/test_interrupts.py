@@ -3,6 +3,7 @@ before the next record the reader reads on afterwards, inside a record it is don
 
 import json
 import os
+import sys
 import textwrap
 
 import pytest
@@ -131,3 +132,55 @@ def test_ctrl_c_during_a_batch_comes_after_its_records(tmp_path, writer, split):
     # the records read before the interruption come first, then KeyboardInterrupt
     assert result[:2] == [[0, 1, 2], ["KeyboardInterrupt"]]
     assert result[2:] == ([[3, 4], ["end"]] if split == 0 else [["end"], ["end"]])
+
+
+# A signal handler of Python code leaves its frames in the exception's traceback, and the
+# interrupted frame holds the batches: a reader that keeps that exception for its next request is
+# part of a cycle, which only the collector can free.
+CYCLE_SCRIPT = WRITER + textwrap.dedent(
+    """
+    import gc
+
+
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+
+
+    signal.signal(signal.SIGINT, handler)
+    writing = threading.Thread(target=writer)
+    writing.start()
+
+
+    def read_until_interrupted():
+        batches = pluvo.EventReader(fifo, "WD1").batches(max_events=10)
+        threading.Thread(target=interrupt_soon).start()
+        return next(batches)["event_counter"].tolist()
+
+
+    gc.collect()
+    before = len(os.listdir("/proc/self/fd"))
+    first = read_until_interrupted()
+    go_on.set()
+    writing.join()
+    held = len(os.listdir("/proc/self/fd"))
+    gc.collect()
+    print(json.dumps({"first": first, "before": before, "held": held,
+                      "after": len(os.listdir("/proc/self/fd"))}))
+    """
+)
+
+
+@pytest.mark.skipif(
+    sys.implementation.name == "pypy",
+    reason="PyPy's collector does not see the cycles of extension objects",
+)
+def test_a_reader_that_keeps_an_interruption_is_collected(tmp_path, writer):
+    records = [writer.wd1_record(list(range(n, n + 8)), event_counter=n) for n in range(5)]
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    hex_records = json.dumps([r.hex() for r in records])
+    result = run_script(CYCLE_SCRIPT, fifo, hex_records, 3, 0, tmp_path=tmp_path, timeout=60)
+    assert result["first"] == [0, 1, 2]
+    # the reader's file stays open while the cycle stands, and closes when it is collected
+    assert result["held"] == result["before"] + 1
+    assert result["after"] == result["before"]

@@ -203,8 +203,7 @@ PythonError::PythonError() noexcept {
 }
 
 PythonError::PythonError(const PythonError& other) noexcept
-    : std::exception(other),
-      type_(PyRef::borrowed(other.type_.get())),
+    : type_(PyRef::borrowed(other.type_.get())),
       value_(PyRef::borrowed(other.value_.get())),
       traceback_(PyRef::borrowed(other.traceback_.get())) {}
 

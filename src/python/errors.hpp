@@ -23,8 +23,9 @@
 namespace pluvo {
 
 // A Python exception on its way to the boundary of the current call. Only thrown and caught with
-// the interpreter lock held.
-class PythonError final : public std::exception {
+// the interpreter lock held. Not a std::exception: nothing but the guards' own catch may take it
+// for another failure.
+class PythonError final {
  public:
   // Takes the pending exception out of the interpreter's error indicator; SystemError when none is
   // pending.
@@ -36,9 +37,8 @@ class PythonError final : public std::exception {
   // Thrown objects must be copyable, though the guards never copy one.
   PythonError(const PythonError& other) noexcept;
   PythonError& operator=(const PythonError& other) = delete;
-  ~PythonError() override = default;
+  ~PythonError() = default;
 
-  [[nodiscard]] const char* what() const noexcept override { return "Python exception"; }
   [[nodiscard]] PyObject* type() const noexcept { return type_.get(); }
   // Whether it is an instance of `type` or of a subclass.
   [[nodiscard]] bool matches(PyObject* type) const noexcept;
