@@ -10,40 +10,6 @@
 namespace pluvo {
 namespace {
 
-// 'a' and 'b'; 'a', 'b', and 'c'.
-void push_parameter_list(std::string& message, std::span<const std::string_view> names) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) {
-      if (names.size() > 2) message += ',';
-      message += i == names.size() - 1 ? " and " : " ";
-    }
-    message += '\'';
-    message += names[i];
-    message += '\'';
-  }
-}
-
-[[noreturn]] void too_many_positional_arguments(const FunctionDescription& description,
-                                                std::size_t given) {
-  const std::size_t positional = description.positional_parameter_names.size();
-  std::string message = description.full_name() + " takes ";
-  if (description.required_positional_parameters != positional) {
-    message += "from " + std::to_string(description.required_positional_parameters) + " to ";
-  }
-  message += std::to_string(positional) + " positional arguments but " + std::to_string(given) +
-             (given == 1 ? " was" : " were") + " given";
-  raise_error(PyExc_TypeError, message);
-}
-
-[[noreturn]] void missing_required_arguments(const FunctionDescription& description,
-                                             std::span<const std::string_view> names) {
-  std::string message = description.full_name() + " missing " + std::to_string(names.size()) +
-                        " required positional " + (names.size() == 1 ? "argument" : "arguments") +
-                        ": ";
-  push_parameter_list(message, names);
-  raise_error(PyExc_TypeError, message);
-}
-
 // A key that is not a str, or has no UTF-8 form, matches no parameter.
 std::optional<std::size_t> keyword_slot(const FunctionDescription& description, PyObject* key) {
   if (PyUnicode_Check(key) == 0) return std::nullopt;
@@ -72,7 +38,11 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
   for (std::size_t i = 0; i < std::min(given, positional); ++i) {
     arguments.given_.at(i) = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
-  if (given > positional) too_many_positional_arguments(*this, given);
+  if (given > positional) {
+    raise_error(PyExc_TypeError,
+                messages::too_many_positional_arguments(full_name(), required_positional_parameters,
+                                                        positional, given));
+  }
 
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -80,12 +50,11 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
   while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value) != 0) {
     const std::optional<std::size_t> slot = keyword_slot(*this, key);
     if (!slot) {
-      raise_error(PyExc_TypeError,
-                  full_name() + " got an unexpected keyword argument '" + str_text(key) + "'");
+      raise_error(PyExc_TypeError, messages::unexpected_keyword(full_name(), str_text(key)));
     }
     if (arguments.given_.at(*slot) != nullptr) {
-      raise_error(PyExc_TypeError, full_name() + " got multiple values for argument '" +
-                                       std::string(positional_parameter_names[*slot]) + "'");
+      raise_error(PyExc_TypeError,
+                  messages::multiple_values(full_name(), positional_parameter_names[*slot]));
     }
     arguments.given_.at(*slot) = value;
   }
@@ -96,7 +65,7 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
     for (std::size_t i = 0; i < required.size(); ++i) {
       if (required[i] == nullptr) missing.push_back(positional_parameter_names[i]);
     }
-    missing_required_arguments(*this, missing);
+    raise_error(PyExc_TypeError, messages::missing_positional_arguments(full_name(), missing));
   }
   return arguments;
 }

@@ -48,6 +48,14 @@ std::size_t extract_limit(const Arguments& arguments, std::string_view name, std
       static_cast<unsigned long long>(value), std::numeric_limits<std::size_t>::max()));
 }
 
+// The batch, its failure (if any) handed to the reader for the next request. Its arrays may be made
+// only after that: a signal handler's exception is pending in the interpreter until it is taken.
+template <class Batch>
+Batch& with_failure_deferred(EventReaderObject& reader, Batch& batch) {
+  if (batch.failure) defer_failure(reader, *batch.failure);
+  return batch;
+}
+
 // The next batch's dict; null with no exception set when no event is left.
 template <class Records>
 PyObject* next_batch(EventReaderObject& reader, Records& records, const BatchLimits& limits,
@@ -58,9 +66,7 @@ PyObject* next_batch(EventReaderObject& reader, Records& records, const BatchLim
     if (auto* error = std::get_if<IoError>(&outcome)) raise_io_error(*error);
     return nullptr;
   }
-  // Taken before the batch's arrays are made: a signal handler's exception is pending until then.
-  if (batch->failure) defer_failure(reader, *batch->failure);
-  return make_batch(*batch, arrays).release();
+  return make_batch(with_failure_deferred(reader, *batch), arrays).release();
 }
 
 PyObject* event_batches_next(PyObject* self) {

@@ -1,7 +1,10 @@
 // Every text the module puts in an exception of its own: callers and tests match them exactly, and
-// the README's table of errors shows them. Texts of I/O errors come from core/io_error.
+// the README's table of errors shows them. Texts of I/O errors come from core/io_error, and the
+// interpreter's own texts (such as "cannot create '...' instances") from the interpreter.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +29,35 @@ inline std::string cannot_be_cast(std::string_view type_name, std::string_view e
 inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 inline std::string for_argument(std::string_view parameter, std::string_view message) {
   return "argument '" + std::string(parameter) + "': " + std::string(message);
+}
+
+// TypeError of a call whose arguments do not match the parameters; `function` is
+// "Class.function()".
+inline std::string too_many_positional_arguments(const std::string& function, std::size_t required,
+                                                 std::size_t positional, std::size_t given) {
+  std::string message = function + " takes ";
+  if (required != positional) message += "from " + std::to_string(required) + " to ";
+  return message + std::to_string(positional) + " positional arguments but " +
+         std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+}
+inline std::string missing_positional_arguments(const std::string& function,
+                                                std::span<const std::string_view> names) {
+  std::string message = function + " missing " + std::to_string(names.size()) +
+                        " required positional " + (names.size() == 1 ? "argument" : "arguments") +
+                        ": ";
+  // 'a' and 'b'; 'a', 'b', and 'c'.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0)
+      message += std::string(names.size() > 2 ? "," : "") + (i + 1 == names.size() ? " and " : " ");
+    message.append("'").append(names[i]).append("'");
+  }
+  return message;
+}
+inline std::string unexpected_keyword(const std::string& function, std::string_view key) {
+  return function + " got an unexpected keyword argument '" + std::string(key) + "'";
+}
+inline std::string multiple_values(const std::string& function, std::string_view parameter) {
+  return function + " got multiple values for argument '" + std::string(parameter) + "'";
 }
 
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
