@@ -33,8 +33,8 @@ DIFFERENCES = {
         "slot",
     ),
     "requires_disallow_instantiation": (
-        sys.version_info < (3, 10),
-        "the C API of Python 3.9 (CPython's and PyPy's) has no flag that refuses instantiation: "
+        sys.version_info < (3, 10) or PYPY,
+        "the C API of Python 3.9 has no flag that refuses instantiation, and PyPy ignores it: "
         "the type refuses it in a __new__ of its own, which vars() lists",
     ),
 }

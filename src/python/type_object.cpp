@@ -25,7 +25,7 @@ PyTypeObject* LazyTypeObject::create_or_fault() {
   throw InternalFault(std::string("failed to create type object for `") + class_name_ + "`");
 }
 
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+#if !defined(Py_TPFLAGS_DISALLOW_INSTANTIATION) || defined(PYPY_VERSION)
 PyObject* refuse_instantiation(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
   PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
   return nullptr;

@@ -37,7 +37,7 @@ class LazyTypeObject {
 // slot. Interpreters without the flag (CPython 3.9, PyPy 3.9) would inherit object's constructor
 // and make instances that hold nothing: there the slot refuses as the flag does, and elsewhere it
 // is a second zero slot that the interpreter never reaches.
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+#if defined(Py_TPFLAGS_DISALLOW_INSTANTIATION) && !defined(PYPY_VERSION)
 inline constexpr unsigned long kNotInstantiableFlags = Py_TPFLAGS_DISALLOW_INSTANTIATION;
 inline constexpr PyType_Slot kRefuseInstantiationSlot = {0, nullptr};
 #else
