@@ -62,7 +62,7 @@ ROWS = [
     Row("pypy3.9", "pypy3.9", dask=False, env={"PYPY_GC_NURSERY": "1MB"}),
 ]
 # Interpreters that need a newer C library than the host's, run in the Debian root of
-# .ci/debroot; python is the command there.
+# .ci/debroot; python is the command there. distributed has no set of wheels for PyPy 3.11 either.
 DEBROOT_ROWS = [
     Row("cpython3.14", "python3.14"),
     Row("cpython3.15", "python3.15"),
