@@ -20,13 +20,15 @@ from dataclasses import dataclass, field
 
 import nox
 import tomllib
+from nox.command import CommandFailed
 
 ROOT = pathlib.Path(__file__).resolve().parent
 OUT = ROOT / "build" / "nox"
 DIST = ROOT / "build" / "dist"
 RESULTS = OUT / "results"
 PYTEST = ["-m", "pytest", "-q", "-rsx", "-p", "no:cacheprovider"]
-EXTRAS = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
+EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # The oldest glibc the x86 wheels load with, and so their manylinux tag.
 GLIBC = "2.17"
 MANYLINUX = f"manylinux_{GLIBC.replace('.', '_')}"
@@ -59,7 +61,16 @@ ROWS = [
     # tests allow. 1 MB is what it picks from a core's own cache.
     Row("pypy3.9", "pypy3.9", dask=False, env={"PYPY_GC_NURSERY": "1MB"}),
 ]
-nox.options.sessions = ["sdist"] + [row.name for row in ROWS] + ["i386", "armhf", "summary"]
+# Interpreters that need a newer C library than the host's, run in the Debian root of
+# .ci/debroot; python is the command there. distributed has no set of wheels for PyPy 3.11 either.
+DEBROOT_ROWS = [
+    Row("cpython3.14", "python3.14"),
+    Row("cpython3.15", "python3.15"),
+    Row("pypy3.11", "pypy3", dask=False, env={"PYPY_GC_NURSERY": "1MB"}),
+]
+nox.options.sessions = (
+    ["sdist"] + [row.name for row in ROWS + DEBROOT_ROWS] + ["i386", "armhf", "summary"]
+)
 
 
 def fresh(directory):
@@ -91,7 +102,8 @@ def unpack_sdist(dest):
 def zig_toolchain(target):
     """A directory with c++, ar and ranlib for TARGET, all of them zig's (CMake takes the archiver
     from beside the compiler): libc++ linked in statically, glibc's symbols bound at the
-    versions of glibc GLIBC."""
+    versions of glibc GLIBC. One cache under build/ serves the host's rows and the Debian root's,
+    which sees the tree at the same path: libc++ is compiled once a run."""
     try:
         import ziglang
     except ImportError:
@@ -100,8 +112,9 @@ def zig_toolchain(target):
     directory = OUT / f"zig-{target}"
     directory.mkdir(parents=True, exist_ok=True)
     commands = {"c++": f"c++ -target {target}-linux-gnu.{GLIBC}", "ar": "ar", "ranlib": "ranlib"}
+    cache = f'export ZIG_GLOBAL_CACHE_DIR="${{ZIG_GLOBAL_CACHE_DIR:-{OUT / "zig-cache"}}}"'
     for tool, command in commands.items():
-        (directory / tool).write_text(f'#!/bin/sh\nexec "{zig}" {command} "$@"\n')
+        (directory / tool).write_text(f'#!/bin/sh\n{cache}\nexec "{zig}" {command} "$@"\n')
         (directory / tool).chmod(0o755)
     return directory
 
@@ -152,8 +165,9 @@ print(platform.python_implementation(), platform.python_version(), "NumPy", nump
 
 def check_import(session, python, where, env=None):
     """The module must come from where the wheel went, not from a tree, and be named for the
-    interpreter alone; returns the versions."""
-    output = session.run(python, "-c", VERSIONS, env=env, silent=True, external=True)
+    interpreter alone; returns the versions. PYTHON is a command or a list of its words."""
+    python = [python] if isinstance(python, str) else python
+    output = session.run(*python, "-c", VERSIONS, env=env, silent=True, external=True)
     origin, suffix, versions = output.strip().splitlines()[-3:]
     if not pathlib.Path(origin).is_relative_to(where):
         session.error(f"pluvo was imported from {origin}, not from {where}")
@@ -224,6 +238,107 @@ def native_row(row):
 
 for _row in ROWS:
     native_row(_row)
+
+
+DEBROOT = ROOT / "build" / "debroot"
+
+# What pip on the host must be told to fetch wheels for the root's interpreter, and which of the
+# requirements given (as JSON) apply to it.
+TARGET = """
+import json, sys
+from pip._vendor.packaging.requirements import Requirement
+from pip._vendor.packaging.tags import interpreter_name, sys_tags
+tags = list(sys_tags())
+applying = []
+for requirement in map(Requirement, json.loads(sys.argv[1])):
+    if requirement.marker is None or requirement.marker.evaluate():
+        requirement.marker = None
+        applying.append(str(requirement))
+print(json.dumps({
+    "implementation": interpreter_name(),
+    "python_version": f"{sys.version_info[0]}.{sys.version_info[1]}",
+    "abi": tags[0].abi,
+    "platforms": list(dict.fromkeys(tag.platform for tag in tags if tag.platform != "any")),
+    "requirements": applying,
+}))
+"""
+
+
+def in_root(command, env=None):
+    """COMMAND run in the root by its launcher, with ENV as its only variables beyond the
+    launcher's own."""
+    assignments = [f"{name}={value}" for name, value in (env or {}).items()]
+    return [str(DEBROOT / "run"), *assignments, *command]
+
+
+def download_args(target, dest):
+    """pip download on the host, of wheels alone, for the interpreter TARGET describes."""
+    pip = [sys.executable, "-m", "pip", "download", "-q", "-d", str(dest), "--only-binary", ":all:"]
+    pip += ["--python-version", target["python_version"], "--abi", target["abi"]]
+    pip += ["--implementation", target["implementation"]]
+    return pip + [f"--platform={platform}" for platform in target["platforms"]]
+
+
+def debroot_row(row):
+    """A row in the Debian root: its interpreter makes the environment, builds the wheel with zig
+    and runs the tests. pip has no index there: the host's pip fetches the wheels to install, for
+    that interpreter's tags. A requirement of the extras with no wheel for it is left out, and
+    named in the row's closing line; the tests that need it skip."""
+
+    @nox.session(name=row.name, python=False)
+    def session(session):
+        out = OUT / row.name
+        with record(session) as (result, reports):
+            session.run("bash", str(ROOT / ".ci" / "debroot"), str(DEBROOT))
+            venv = fresh(out / "venv")
+            session.run(*in_root([row.python, "-m", "venv", str(venv)]))
+            python = str(venv / "bin" / "python")
+
+            extras = ["test"] + (["dask"] if row.dask and "dask" in EXTRAS else [])
+            wanted = [row.numpy] + [line for extra in extras for line in EXTRAS[extra]]
+            output = session.run(*in_root([python, "-c", TARGET, json.dumps(wanted)]), silent=True)
+            target = json.loads(output.strip().splitlines()[-1])
+            wheels = fresh(out / "wheels")
+            download = download_args(target, wheels)
+            session.run(*download, *PYPROJECT["build-system"]["requires"], "cmake", "ninja")
+            found, left_out = [], []
+            for requirement in dict.fromkeys(target["requirements"]):
+                try:
+                    session.run(*download, requirement, silent=True)
+                    found.append(requirement)
+                except CommandFailed:
+                    left_out.append(requirement)
+
+            index = ["--no-index", "--find-links", str(wheels)]
+            settings = [f"--config-settings={setting}" for setting in ZIG_CONFIG]
+            pip_wheel = [python, "-m", "pip", "wheel", "-q", "--no-deps", *index, *settings]
+            pip_wheel += ["-w", str(fresh(out / "raw")), str(sdist())]
+            # Debian's pyconfig.h includes its other half by a path under /usr/include, which
+            # zig does not search for its target: searched last, after zig's own C library.
+            env = {
+                "CXX": str(zig_toolchain("x86_64") / "c++"),
+                "CXXFLAGS": "-idirafter /usr/include",
+                "PATH": str(venv / "bin"),
+            }
+            session.run(*in_root(pip_wheel, env))
+            wheel = repair(session, only_wheel(out / "raw"), f"{MANYLINUX}_x86_64", out / "wheel")
+            pip_install = [python, "-m", "pip", "install", "-q", *index, "--only-binary", ":all:"]
+            session.run(*in_root([*pip_install, str(wheel), *found]))
+
+            tree = unpack_sdist(out / "sdist")
+            result["versions"] = check_import(session, in_root([python]), venv)
+            if left_out:
+                result["versions"] += f"; no wheel of {', '.join(left_out)}"
+            reports.append(out / "pytest.xml")
+            with session.chdir(tree):
+                pytest = [python, *PYTEST, f"--junitxml={reports[-1]}", "tests"]
+                session.run(*in_root(pytest, row.env))
+
+    return session
+
+
+for _row in DEBROOT_ROWS:
+    debroot_row(_row)
 
 
 # packaging reads the ELF header of sys.executable, here the launcher: it is shown the binary.

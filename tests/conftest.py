@@ -12,6 +12,7 @@ import wavewriter  # noqa: E402
 
 PYPY = sys.implementation.name == "pypy"
 CPYTHON_3_9 = sys.implementation.name == "cpython" and sys.version_info < (3, 10)
+PYPY_3_11 = PYPY and sys.version_info >= (3, 11)
 
 # Interpreter differences that the tests carrying the marker cannot tolerate: marker, the
 # interpreters where they apply, and the difference, which is the skip's reason there.
@@ -28,13 +29,13 @@ DIFFERENCES = {
         "holds a copy of the first one's namespace",
     ),
     "requires_doc_text_signature": (
-        CPYTHON_3_9,
-        "CPython 3.9 derives no __text_signature__ for a heap type from the signature in its doc "
-        "slot",
+        CPYTHON_3_9 or PYPY_3_11,
+        "CPython 3.9 and PyPy 3.11 derive no __text_signature__ for a heap type from the signature "
+        "in its doc slot (PyPy 3.11 still takes it out of __doc__)",
     ),
     "requires_disallow_instantiation": (
-        sys.version_info < (3, 10),
-        "the C API of Python 3.9 (CPython's and PyPy's) has no flag that refuses instantiation: "
+        sys.version_info < (3, 10) or PYPY,
+        "the C API of Python 3.9 has no flag that refuses instantiation, and PyPy ignores it: "
         "the type refuses it in a __new__ of its own, which vars() lists",
     ),
 }
