@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
-#include <utility>
 
 #include "core/internal_fault.hpp"
 #include "core/sample_buffer.hpp"
@@ -19,26 +18,37 @@
 namespace pluvo {
 namespace {
 
-// The OSError subclasses of the kinds that have one.
 PyObject* exception_type_of(ErrorKind kind) noexcept {
-  const std::pair<ErrorKind, PyObject*> subclasses[] = {
-      {ErrorKind::NotFound, PyExc_FileNotFoundError},
-      {ErrorKind::PermissionDenied, PyExc_PermissionError},
-      {ErrorKind::ConnectionRefused, PyExc_ConnectionRefusedError},
-      {ErrorKind::ConnectionReset, PyExc_ConnectionResetError},
-      {ErrorKind::ConnectionAborted, PyExc_ConnectionAbortedError},
-      {ErrorKind::BrokenPipe, PyExc_BrokenPipeError},
-      {ErrorKind::AlreadyExists, PyExc_FileExistsError},
-      {ErrorKind::WouldBlock, PyExc_BlockingIOError},
-      {ErrorKind::NotADirectory, PyExc_NotADirectoryError},
-      {ErrorKind::IsADirectory, PyExc_IsADirectoryError},
-      {ErrorKind::TimedOut, PyExc_TimeoutError},
-      {ErrorKind::Interrupted, PyExc_InterruptedError},
-      {ErrorKind::OutOfMemory, PyExc_MemoryError}};
-  for (const auto& [subclass_kind, type] : subclasses) {
-    if (subclass_kind == kind) return type;
+  switch (kind) {
+    case ErrorKind::NotFound:
+      return PyExc_FileNotFoundError;
+    case ErrorKind::PermissionDenied:
+      return PyExc_PermissionError;
+    case ErrorKind::ConnectionRefused:
+      return PyExc_ConnectionRefusedError;
+    case ErrorKind::ConnectionReset:
+      return PyExc_ConnectionResetError;
+    case ErrorKind::ConnectionAborted:
+      return PyExc_ConnectionAbortedError;
+    case ErrorKind::BrokenPipe:
+      return PyExc_BrokenPipeError;
+    case ErrorKind::AlreadyExists:
+      return PyExc_FileExistsError;
+    case ErrorKind::WouldBlock:
+      return PyExc_BlockingIOError;
+    case ErrorKind::NotADirectory:
+      return PyExc_NotADirectoryError;
+    case ErrorKind::IsADirectory:
+      return PyExc_IsADirectoryError;
+    case ErrorKind::TimedOut:
+      return PyExc_TimeoutError;
+    case ErrorKind::Interrupted:
+      return PyExc_InterruptedError;
+    case ErrorKind::OutOfMemory:
+      return PyExc_MemoryError;
+    default:
+      return PyExc_OSError;
   }
-  return PyExc_OSError;
 }
 
 PythonError exception_of(PyObject* type, std::string_view message) {
