@@ -173,7 +173,7 @@ class BatchedRecords {
     for_each_header_field<Record>([&](auto index, const auto& field) {
       record.*field.member = std::get<decltype(index)::value>(batch_.header)[row_];
     });
-    record.data = SampleBuffer<Sample>::uninitialized(batch_.row_length);
+    record.data.resize_uninitialized(batch_.row_length);
     if (batch_.row_length != 0) {
       std::memcpy(record.data.data(), batch_.samples.data() + row_ * batch_.row_length,
                   batch_.row_length * sizeof(Sample));
