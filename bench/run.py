@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import platform
+import random
 import statistics
 import sys
 import time
@@ -126,13 +127,14 @@ def run_once(name, bench_file):
 
 
 def time_workload(bench_file, repeat):
-    """Round-robin over the contenders, rotating who goes first."""
+    """Every contender once a round, in a new order each round (seeded): a reader that follows
+    another meets the memory that one left, warm or fresh, so none may always follow the same."""
     names = [*contenders.EVENT_READERS, *contenders.BATCH_READERS, *contenders.RAW_READERS]
     names = [name for name in names if contenders.applies(name, bench_file.reader_type)]
     seconds = {name: [] for name in names}
-    for rep in range(repeat):
-        shift = rep % len(names)
-        for name in names[shift:] + names[:shift]:
+    order = random.Random(len(names))
+    for _ in range(repeat):
+        for name in order.sample(names, len(names)):
             seconds[name].append(run_once(name, bench_file))
     results = {}
     for name, runs in seconds.items():
