@@ -171,10 +171,10 @@ def print_table(bench_file, result, repeat):
             repeat,
         )
     )
-    print("%-14s %9s %9s %13s %8s" % ("contender", "best s", "median s", "events/s", "GB/s"))
+    print("%-20s %9s %9s %13s %8s" % ("contender", "best s", "median s", "events/s", "GB/s"))
     for name, row in result["contenders"].items():
         print(
-            "%-14s %9.4f %9.4f %13.0f %8.3f"
+            "%-20s %9.4f %9.4f %13.0f %8.3f"
             % (name, row["best"], row["median"], row["events_per_s"], row["gb_per_s"])
         )
     print("  ".join("%s %.2fx" % item for item in result["ratios"].items()))
