@@ -292,6 +292,14 @@ std::string_view utf8_of(PyObject* text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+PyRef interned(std::string_view text) {
+  PyObject* made =
+      checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
+          .release();
+  PyUnicode_InternInPlace(&made);
+  return PyRef(made);
+}
+
 std::string repr_text(PyObject* object) {
   return formatted_text(object, PyObject_Repr);
 }

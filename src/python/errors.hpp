@@ -83,6 +83,8 @@ PythonError exception_with_cause(PyObject* type, std::string_view message, PyRef
 
 // The UTF-8 form a str caches, valid while the str lives; throws for a str without one.
 std::string_view utf8_of(PyObject* text);
+// An interned str of the text.
+PyRef interned(std::string_view text);
 // repr() of the object, or "<unprintable ...>" after reporting the failure as unraisable.
 std::string repr_text(PyObject* object);
 // str() of the object, with the same fallback.

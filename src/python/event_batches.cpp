@@ -107,7 +107,7 @@ PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs)
         .max_events = extract_limit(arguments, "max_events", kDefaultMaxEvents),
         .max_bytes = extract_limit(arguments, "max_bytes", kDefaultMaxBytes),
     };
-    PyObject* batches = allocate_instance(module_state().event_batches_type());
+    PyObject* batches = allocate_instance(module_state().event_batches_type()).release();
     auto* object = reinterpret_cast<EventBatchesObject*>(batches);
     object->reader = PyRef::borrowed(self).release();
     object->limits = limits;

@@ -26,14 +26,6 @@ PyObject* new_int(std::uint32_t value) {
   return new_int(std::uint64_t{value});
 }
 
-PyRef interned_text(std::string_view text) {
-  PyObject* made =
-      checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
-          .release();
-  PyUnicode_InternInPlace(&made);
-  return PyRef(made);
-}
-
 template <class Record>
 PyRef make_event_of(Record& record, RecentInts& recent, const ArrayMaker& arrays) {
   static_assert(kHeaderFieldCount<Record> <= RecentInts::kFields);
@@ -72,8 +64,8 @@ PyRef make_batch_of(Batch<Record, Sample>& batch, const ArrayMaker& arrays) {
 template <class Record>
 EventKeys<Record>::EventKeys() {
   for_each_header_field<Record>(
-      [&](auto index, const auto& field) { keys_[index] = interned_text(field.key); });
-  keys_[kCount - 1] = interned_text(kSamplesKey);
+      [&](auto index, const auto& field) { keys_[index] = interned(field.key); });
+  keys_[kCount - 1] = interned(kSamplesKey);
   prototype_ = checked(PyDict_New());
   for (const PyRef& key : keys_) checked(PyDict_SetItem(prototype_.get(), key.get(), Py_None));
 }

@@ -39,7 +39,7 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
     const std::string_view reader_type =
         extract_argument(arguments["reader_type"], "reader_type", extract_text);
     Reader reader = open_reader(path, reader_type);
-    PyObject* self = allocate_instance(subtype);
+    PyObject* self = allocate_instance(subtype).release();
     // Allocation tracks an instance of a collected type; this one holds nothing to collect yet.
     PyObject_GC_UnTrack(self);
     std::construct_at(&reinterpret_cast<EventReaderObject*>(self)->state, std::move(reader));

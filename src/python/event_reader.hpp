@@ -52,8 +52,11 @@ EventReaderObject& as_event_reader(PyObject* self);
 template <class Read>
 PyObject* serve_records(EventReaderObject& reader, Read&& read) {
   const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
-  if (auto deferred = std::exchange(reader.state.deferred, std::nullopt))
-    throw *std::move(deferred);
+  if (reader.state.deferred) {
+    PythonError deferred = *std::move(reader.state.deferred);
+    reader.state.deferred.reset();
+    throw deferred;
+  }
   return std::visit(
       [&](auto& records) -> PyObject* {
         if (!ArrayMaker::table_found()) {

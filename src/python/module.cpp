@@ -25,12 +25,6 @@ OnceCell<Module>& module_cell() {
   return cell;
 }
 
-PyRef interned(const char* text) {
-  PyObject* made = checked(PyUnicode_FromString(text)).release();
-  PyUnicode_InternInPlace(&made);
-  return PyRef(made);
-}
-
 // The module's __all__ list, created empty when the module has none.
 PyRef all_list(PyObject* module, PyObject* all_name) {
   if (PyRef all{PyObject_GetAttr(module, all_name)}) {

@@ -136,7 +136,7 @@ PyRef ArrayMaker::array_of(int type_number, std::size_t element_size, SampleStor
   const std::size_t bytes = storage.bytes();
   PyRef container;
   try {
-    container = checked(allocate_instance(module_state().slice_container_type()));
+    container = allocate_instance(module_state().slice_container_type());
   } catch (PythonError& error) {
     fault_with_python_error(messages::kContainerNotCreated, std::move(error));
   }

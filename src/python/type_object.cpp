@@ -40,9 +40,9 @@ PyObject* refuse_instantiation(PyTypeObject* type, PyObject* /*args*/, PyObject*
 }
 #endif
 
-PyObject* allocate_instance(PyTypeObject* type) {
+PyRef allocate_instance(PyTypeObject* type) {
   const allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  return checked(allocate(type, 0)).release();
+  return checked(allocate(type, 0));
 }
 
 void free_instance(PyObject* self) {

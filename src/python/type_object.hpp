@@ -1,4 +1,4 @@
-// What the module's types share: their creation from a specification when the module is made,
+// What the module's types share: their creation from their slots when the module is made,
 // the refusal of instantiation, and the allocation and release of instances.
 #pragma once
 
@@ -12,7 +12,7 @@
 
 namespace pluvo {
 
-// What differs between the module's types. Each has `object` as its base and a spec name of
+// What differs between the module's types. Each has `object` as its base and a name of
 // "builtins." and the class name, since it declares no module.
 struct TypeDescription {
   const char* name;
@@ -46,7 +46,7 @@ inline const PyType_Slot kRefuseInstantiationSlot = {
 
 // A new instance through the type's allocation slot, its fields zeroed; a type that takes part in
 // garbage collection gets its instance tracked.
-PyObject* allocate_instance(PyTypeObject* type);
+PyRef allocate_instance(PyTypeObject* type);
 
 // The last step of a deallocator: frees the object through its type's tp_free and drops the
 // reference every instance of a heap type holds to its type.
