@@ -53,9 +53,9 @@ template <class Read>
 PyObject* serve_records(EventReaderObject& reader, Read&& read) {
   const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
   if (reader.state.deferred) {
-    PythonError deferred = *std::move(reader.state.deferred);
+    std::move(*reader.state.deferred).restore();
     reader.state.deferred.reset();
-    throw deferred;
+    throw_python_error();
   }
   return std::visit(
       [&](auto& records) -> PyObject* {
