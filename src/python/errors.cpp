@@ -137,7 +137,7 @@ std::string traceback_text(PyObject* traceback) {
   checked(PyTraceBack_Print(traceback, stream.get()));
   const PyRef value = checked(PyObject_CallMethod(stream.get(), "getvalue", nullptr));
   if (PyUnicode_Check(value.get()) == 0) {
-    raise_error(PyExc_TypeError, "getvalue() did not return a str");
+    raise_error(PyExc_TypeError, messages::kGetvalueNotText);
   }
   return std::string(utf8_of(value.get()));
 }

@@ -63,6 +63,8 @@ inline std::string multiple_values(const std::string& function, std::string_view
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
 inline constexpr std::string_view kOutOfRange = "out of range integral type conversion attempted";
 inline constexpr std::string_view kMemoryExhausted = "memory allocation failed";
+// Reported as unraisable when a traceback cannot be rendered for a fault's message.
+inline constexpr std::string_view kGetvalueNotText = "getvalue() did not return a str";
 
 inline std::string type_initialisation_failed(std::string_view class_name) {
   return "An error occurred while initializing class " + std::string(class_name);
