@@ -25,7 +25,7 @@ def wd1_outcomes(data):
 
 
 def wd2_block(channels, samples):
-    return (channels % 2**32) * samples * 4 % 2**32
+    return (channels % 2**32) * samples * 4
 
 
 def wd2_probe(data):

@@ -338,7 +338,8 @@ def test_wd2_single_channel_first_sample_zero(write_file, writer):
 
 @pytest.mark.parametrize("first,samples", [(0.0, 2), (0.0, 100), (0.5, 256), (1.5, 1024)])
 def test_wd2_single_channel_data(write_file, writer, first, samples):
-    # first samples whose bit pattern times the block size wraps to zero keep the probe's read empty
+    # a first sample of 0.0 keeps the probe's first block empty; 0.5 and 1.5, taken for a channel
+    # count, make blocks of 2**39 bytes and more, which no 32-bit arithmetic may wrap to nothing
     rows = [[first] + [float(n * 1000 + k) for k in range(1, samples)] for n in range(5)]
     records = [
         writer.wd2_record(row, event_counter=n + 10, timestamp=n, sampling_period=3)

@@ -83,9 +83,10 @@ Result<bool> single_channel_fits(BufReader& input) {
 
 std::optional<std::uint32_t> wd2_sample_block_length(std::int32_t channels,
                                                      std::uint32_t samples) noexcept {
-  const std::uint32_t length = static_cast<std::uint32_t>(channels) * samples * 4u;
-  if (length >= 0x8000'0000u) return std::nullopt;
-  return length;
+  // Two 32-bit factors cannot overflow 64 bits; the factor 4 could, so it comes after the check.
+  const std::uint64_t values = std::uint64_t{static_cast<std::uint32_t>(channels)} * samples;
+  if (values >= 0x8000'0000u / 4) return std::nullopt;
+  return static_cast<std::uint32_t>(values * 4);
 }
 
 Result<WD2Reader> WD2Reader::probe(BufReader input) {

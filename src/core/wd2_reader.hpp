@@ -39,8 +39,8 @@ struct RecordFields<WD2Event> {
 
 enum class WD2Layout : std::uint8_t { SingleChannel, MultiChannel };
 
-// channels x samples x 4 bytes, keeping the low 32 bits of the unsigned product (a negative count
-// enters as its bit pattern); nothing from 2^31 up, a block that cannot be read.
+// channels x samples x 4 bytes (a negative count enters as its bit pattern); nothing from 2^31 up,
+// a block that cannot be read, however far beyond 2^32 the product goes.
 std::optional<std::uint32_t> wd2_sample_block_length(std::int32_t channels,
                                                      std::uint32_t samples) noexcept;
 

@@ -135,9 +135,9 @@ struct Wd2 {
   static constexpr std::size_t kUnitBytes = 4 * kChannels;
   static Format format() { return {kLayout, kChannels}; }
 
-  // channels x samples x 4 modulo 2^32; from 2^31 up the block cannot be read.
-  static std::uint32_t block_of(std::uint32_t samples) {
-    return static_cast<std::uint32_t>(kChannels) * samples * 4u;
+  // channels x samples x 4; from 2^31 up the block cannot be read.
+  static std::uint64_t block_of(std::uint32_t samples) {
+    return std::uint64_t{kChannels} * samples * 4u;
   }
 
   static Bytes header(Rng& rng, std::uint32_t samples) {
@@ -164,16 +164,18 @@ struct Wd2 {
   static Bytes oversized(Rng& rng) {
     for (;;) {
       const auto samples = static_cast<std::uint32_t>(rng.next());
-      const std::uint32_t block = block_of(samples);
+      const std::uint64_t block = block_of(samples);
       if (block >= 0x10000000u && block < 0x80000000u) return header(rng, samples);
     }
   }
 
   static Expected expected_at(const Bytes& file, std::size_t offset) {
     if (file.size() - offset < kHeader) return {Expect::End, 0};
-    const std::uint32_t block = block_of(static_cast<std::uint32_t>(le_at(file, offset + 12, 4)));
+    const std::uint64_t block = block_of(static_cast<std::uint32_t>(le_at(file, offset + 12, 4)));
     return expected_in(file, offset, kHeader,
-                       block >= 0x80000000u ? std::nullopt : std::optional<std::size_t>(block));
+                       block >= 0x80000000u
+                           ? std::nullopt
+                           : std::optional<std::size_t>(static_cast<std::size_t>(block)));
   }
 
   static ::testing::AssertionResult same_header(const Record& r, const Bytes& file,
