@@ -376,9 +376,21 @@ def test_fault_report_on_stderr(write_file, capfd):
     assert CAPACITY in lines[1:]
 
 
+# channels x samples x 4 at 2**31 and beyond 2**32, where 32 bits would keep a small block.
 @pytest.mark.parametrize(
     ("samples", "channels"),
-    [(2**29, 1), (1, 2**29), (2**28, 2), (2**29 + 1, 1), (3, 2**28)],
+    [
+        (2**29, 1),
+        (1, 2**29),
+        (2**28, 2),
+        (2**29 + 1, 1),
+        (3, 2**28),
+        (2**30, 1),
+        (2**30 + 2, 1),
+        (2**16, 2**16),
+        (2**32 - 1, 2**31 - 1),
+        (2**31 + 1, -1),
+    ],
 )
 def test_wd2_probe_block_too_large(write_file, writer, panic_class, samples, channels):
     header = writer.wd2_record([], event_counter=0, samples_per_channel=samples, channels=channels)
@@ -389,19 +401,19 @@ def test_wd2_probe_block_too_large(write_file, writer, panic_class, samples, cha
     assert open_descriptors() == before
 
 
-def test_wd2_block_too_large_during_iteration(write_file, writer, panic_class):
-    path = write_file(
-        [
-            wd2_multi(writer, 7),
-            wd2_multi(writer, 8),
-            # 2 channels x 2**28 samples x 4 bytes = 2**31: only the 28-byte header is consumed.
-            writer.wd2_record(
-                [], event_counter=9, samples_per_channel=2**28, sampling_period=16, channels=2
-            ),
-            wd2_multi(writer, 10),
-        ]
-    )
-    reader = EventReader(path, "WD2")
+# Blocks of 2**31 bytes and beyond 2**32 (kept modulo 2**32: none, 8 or 16 bytes), in either
+# layout: only the header is consumed, and the record after it comes next.
+@pytest.mark.parametrize("channels", [2, None], ids=["multi", "single"])
+@pytest.mark.parametrize("block", [2**31, 2**32, 2**32 + 8, 2**33 + 16, 2**34 - 8])
+def test_wd2_block_too_large_during_iteration(write_file, writer, panic_class, channels, block):
+    def record(counter, values=(0.5, 1.5, 2.5, 3.5), **fields):
+        return writer.wd2_record(
+            values, event_counter=counter, sampling_period=16, channels=channels, **fields
+        )
+
+    samples = block // 4 // (channels or 1)
+    huge = record(9, [], samples_per_channel=samples)
+    reader = EventReader(write_file([record(7), record(8), huge, record(10)]), "WD2")
     assert [next(reader)["event_counter"] for _ in range(2)] == [7, 8]
     exc = raised_by(lambda: next(reader))
     assert_single_message(exc, panic_class, CAPACITY)
