@@ -66,7 +66,8 @@ def walk(data, kind, layout=None):
         else "fault"
         for outcome in outcomes
     ]
-    return events, sum(header + len(outcome[2] if len(outcome) > 1 else b"") for outcome in outcomes)
+    consumed = [header + (len(outcome[2]) if outcome[0] == "record" else 0) for outcome in outcomes]
+    return events, sum(consumed)
 
 
 def read_all(reader):
