@@ -2,9 +2,11 @@
 
 import os
 import re
+import shutil
 import struct
 import sys
 import textwrap
+import threading
 
 import pytest
 from helpers import SETTLED, open_descriptors, run_python
@@ -469,10 +471,14 @@ OUT_OF_MEMORY = SETTLED + textwrap.dedent(
     import numpy
     import pluvo
 
-    path, reader_type, skip = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    path, reader_type, how = sys.argv[1], sys.argv[2], sys.argv[3]
     reader = pluvo.EventReader(path, reader_type)
-    for _ in range(skip):
-        next(reader)
+    steps = reader if how == "events" else reader.batches(max_events=4)
+
+    def counters(item):
+        return item["event_counter"] if how == "events" else item["event_counter"].tolist()
+
+    outcomes = [counters(next(steps))]  # NumPy imported before the limit
 
     def address_space():
         with open("/proc/self/status") as status:
@@ -480,23 +486,48 @@ OUT_OF_MEMORY = SETTLED + textwrap.dedent(
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
 
-    # Far less room than the 1.5 GB block needs; plenty for everything else.
+    # Far less room than the block needs; plenty for everything else.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (256 << 20), hard))
 
-    outcomes = []
-    for _ in range(2):
+    for _ in range(4):
         try:
-            event = next(reader)
-            header = {k: v for k, v in event.items() if k != "data"}
-            outcomes.append(header | {"length": len(event["data"])})
+            outcomes.append(counters(next(steps)))
+        except StopIteration:
+            outcomes.append("end")
         except BaseException as exc:
             outcomes.append([type(exc).__module__, type(exc).__name__, list(map(str, exc.args))])
     print(json.dumps(outcomes))
     """
 )
 
-BLOCK = 1_500_000_000
+BLOCK = 1_000_000_000
+
+
+def huge_file(path, writer, kind, whole):
+    """Records 0 and 1, record 2 of BLOCK bytes of samples (sparse on disk), and record 3; or a
+    file that ends inside record 2."""
+    if kind == "WD1":
+        small = [writer.wd1_record([1, 2], event_counter=c) for c in (0, 1, 3)]
+        big = writer.wd1_record([], event_counter=2, event_size=24 + BLOCK)
+    else:
+        small = [writer.wd2_record([1.0, 2.0], event_counter=c, channels=2) for c in (0, 1, 3)]
+        big = writer.wd2_record([], event_counter=2, samples_per_channel=BLOCK // 8, channels=2)
+    with open(path, "wb") as out:
+        out.write(small[0] + small[1] + big)
+        out.truncate(out.tell() + (BLOCK if whole else BLOCK // 2))
+        out.seek(0, os.SEEK_END)
+        if whole:
+            out.write(small[2])
+
+
+def feed(fifo, source):
+    """Copies the file into the FIFO until the reader goes away."""
+    try:
+        with open(fifo, "wb") as out, open(source, "rb") as data:
+            shutil.copyfileobj(data, out, 1 << 20)
+    except BrokenPipeError:
+        pass
 
 
 def assert_memory_error(outcome):
@@ -505,49 +536,37 @@ def assert_memory_error(outcome):
     assert re.fullmatch(r"memory allocation of [1-9][0-9]* bytes failed", args[0])
 
 
-def sparse(path, head, block):
-    """head, then zeros up to the end of a block of the given size and 4 KiB more, all sparse."""
-    with open(path, "wb") as out:
-        out.write(head)
-        out.truncate(len(head) + block + 4096)
-
-
+# A valid record too large for memory: MemoryError, the record passed over whole (seeked past in a
+# file, read and dropped from a pipe), then the record after it; or the end, where the data ends
+# inside it. Batches raise it at the request where next() would.
 @pytest.mark.skipif(sys.maxsize < 2**32, reason="needs a 64-bit address space")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
-def test_out_of_memory_wd1(tmp_path):
-    path = tmp_path / "huge.wd1"
-    sparse(path, bad_wd1_header(24 + BLOCK), BLOCK)
-    outcomes = run_python(
-        OUT_OF_MEMORY, path, "WD1", 0, tmp_path=tmp_path, env={"OPENBLAS_NUM_THREADS": "1"}
-    )
-    assert_memory_error(outcomes[0])
-    # Still usable: it reads on in the zeros, whose size field 0 cannot be read.
-    assert outcomes[1] == ["pyo3_runtime", "PanicException", [CAPACITY]]
-
-
-@pytest.mark.skipif(sys.maxsize < 2**32, reason="needs a 64-bit address space")
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
-def test_out_of_memory_wd2(tmp_path, writer):
-    path = tmp_path / "huge.wd2"
-    records = [
-        writer.wd2_record([1.0, 2.0], event_counter=c, sampling_period=16, channels=2)
-        for c in (0, 1)
-    ]
-    # 2 channels x 187.5 M samples x 4 bytes = 1.5 GB.
-    big = writer.wd2_record(
-        [], event_counter=2, samples_per_channel=BLOCK // 8, sampling_period=16, channels=2
-    )
-    sparse(path, b"".join(records) + big, BLOCK)
-    outcomes = run_python(
-        OUT_OF_MEMORY, path, "WD2", 2, tmp_path=tmp_path, env={"OPENBLAS_NUM_THREADS": "1"}
-    )
-    assert_memory_error(outcomes[0])
-    # Still usable: it reads on in the zeros, an all-zero header with no samples.
-    assert outcomes[1] == {
-        "event_counter": 0,
-        "timestamp": 0,
-        "samples": 0,
-        "sampling_period": 0,
-        "channels": 0,
-        "length": 0,
-    }
+@pytest.mark.parametrize("how", ["events", "batches"])
+@pytest.mark.parametrize(
+    ("kind", "source"), [("WD1", "file"), ("WD2", "file"), ("WD1", "fifo"), ("WD1", "cut")]
+)
+def test_out_of_memory_passes_over_the_record(tmp_path, writer, kind, source, how):
+    huge_file(tmp_path / "huge", writer, kind, whole=source != "cut")
+    path, feeder = tmp_path / "huge", None
+    if source == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+        feeder = threading.Thread(target=feed, args=(path, tmp_path / "huge"))
+        feeder.start()
+    try:
+        outcomes = run_python(
+            OUT_OF_MEMORY, path, kind, how, tmp_path=tmp_path, env={"OPENBLAS_NUM_THREADS": "1"}
+        )
+    finally:
+        # a child that never opened the FIFO leaves the feeder waiting for a reader
+        while feeder is not None and feeder.is_alive():
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+            feeder.join(0.1)
+    after = ["end", "end"] if source == "cut" else [3, "end"]
+    if how == "events":
+        assert outcomes[:2] == [0, 1]
+        assert outcomes[3:] == after
+    else:
+        assert outcomes[:1] == [[0, 1]]
+        assert outcomes[2:] == [[n] if n != "end" else n for n in after] + ["end"]
+    assert_memory_error(outcomes[2 if how == "events" else 1])

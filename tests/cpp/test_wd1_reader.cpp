@@ -367,22 +367,34 @@ TEST_P(WD1CorruptSizeTest, ShortFileEndsWithinLittleMemory) {
 INSTANTIATE_TEST_SUITE_P(WD1HugeBlocks, WD1CorruptSizeTest,
                          ::testing::Values(kMax, kMax - 1, kMin, kMin + 23));
 
-TEST(WD1ReaderTest, BlockBeyondMemoryThrowsBadAlloc) {
-  // A whole record of 2^31 - 1 bytes, sparse on disk; the cap stops the block from growing.
+// A whole record of 2^31 - 1 bytes, sparse on disk, between two small ones; the cap stops its
+// block from growing. The record is passed over whole, or up to the end of a file cut inside it.
+class WD1BlockBeyondMemoryTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WD1BlockBeyondMemoryTest, ThrowsBadAllocPastTheRecord) {
+  const bool whole = GetParam();
   TempDir dir;
-  const std::string path = dir.write("huge.wd1", wd1_header({.event_size = kMax}));
-  std::filesystem::resize_file(path, 24u + 2147483622u);
+  Bytes head = wd1_record(1, {11});
+  append(head, wd1_header({.event_size = kMax, .event_counter = 2}));
+  const std::string path = dir.write("huge.wd1", head);
+  std::filesystem::resize_file(path, head.size() + (whole ? 2147483622u : 1000000000u));
+  if (whole) append_to_file(path, wd1_record(3, {31, 32}));
   const int code = run_with_memory_cap(kMemoryHeadroom, [&] {
     WD1Reader reader = open_wd1(path);
+    if (expect_record(reader.next()).event_counter != 1) return 2;
     try {
       (void)reader.next();
+      return 1;
     } catch (const std::bad_alloc&) {
-      return 0;
     }
-    return 1;
+    if (whole && expect_record(reader.next()).event_counter != 3) return 3;
+    return is_end(reader.next()) && !reader.finished() ? 0 : 4;
   });
   EXPECT_EQ(code, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(WD1Files, WD1BlockBeyondMemoryTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Whole" : "CutShort"; });
 
 }  // namespace
 }  // namespace pluvo
