@@ -11,12 +11,15 @@ import numpy as np
 import pluvo
 import pytest
 from fault_helpers import (
+    SANITIZED,
     SHIM_CONTROL,
     preloading,
     read_shim_fixture,  # noqa: F401 - provides the read_shim fixture
     require,
     run_script,
 )
+from helpers import SETTLED
+from record_walk import wd1_outcomes
 from test_truncation import FILES as PREFIX_FILES
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
@@ -225,6 +228,58 @@ def test_a_trickling_fifo(tmp_path, writer):
     for batch in pluvo.EventReader(str(fifo), "WD1").batches(max_events=500):
         got += [(c, row.tolist()) for c, row in zip(batch["event_counter"].tolist(), batch["data"])]
     assert got == expected
+
+
+FIFO_UNDER_A_LIMIT = SETTLED + textwrap.dedent(
+    """
+    import json, resource, sys
+    import numpy, pluvo
+
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    # Room for what the stream holds, many times over; far from what max_events would take.
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (64 << 20), hard))
+    columns, samples = {}, []
+    for batch in pluvo.EventReader(sys.argv[1], "WD1").batches(max_events=10**10):
+        for key, column in batch.items():
+            if key == "data":
+                samples.append(column.astype("<u2").tobytes().hex())
+            else:
+                columns.setdefault(key, []).extend(column.tolist())
+    print(json.dumps([columns, "".join(samples)]))
+    """
+)
+
+
+# A FIFO has no size to cap a batch's storage with: it grows with the rows that arrive.
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc/self/status")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory exceeds any such limit")
+@pytest.mark.parametrize(("count", "samples"), [(1, 0), (20000, 0), (20000, 4)])
+def test_fifo_batches_hold_what_arrived(tmp_path, writer, count, samples):
+    records = [
+        writer.wd1_record(range(n, n + samples), event_counter=n, timestamp=-n)
+        for n in range(count)
+    ]
+    data = b"".join(records)
+    fifo = tmp_path / "events.fifo"
+    os.mkfifo(fifo)
+    feeder = threading.Thread(target=lambda: fifo.write_bytes(data))
+    feeder.start()
+    try:
+        columns, got = run_script(FIFO_UNDER_A_LIMIT, fifo, tmp_path=tmp_path)
+    finally:
+        while feeder.is_alive():  # the child never opened the FIFO
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            feeder.join(0.1)
+    walked = wd1_outcomes(data)
+    keys = COLUMN_TYPES["WD1"]
+    assert columns == {key: [fields[i] for _, fields, _ in walked] for i, key in enumerate(keys)}
+    assert bytes.fromhex(got) == b"".join(block for _, _, block in walked)
 
 
 @pytest.mark.parametrize("kind", ["WD1", "WD2"])

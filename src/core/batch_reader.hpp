@@ -1,6 +1,7 @@
 // Consecutive records read as columns: each header field of the format in an array of its own,
 // and every record's samples in one block, row after row. The rows are read straight from the
-// input into the block; the storage is obtained once per batch.
+// input into the block; the storage is obtained once per batch where the input tells its size,
+// and grows with the rows elsewhere.
 #pragma once
 
 #include <algorithm>
@@ -51,6 +52,30 @@ struct Batch {
   std::optional<IoError> failure;
 };
 
+// Storage of a batch from an input that cannot tell its size: rows for this many bytes of records
+// to start with, doubled as they arrive, so that it never holds much more than what was read.
+inline constexpr std::size_t kFirstBatchBytes = std::size_t{64} * 1024;
+
+namespace detail {
+// Every column and the samples to `rows` rows, the rows they held kept.
+template <class Record, class Sample>
+void resize_rows(Batch<Record, Sample>& batch, std::size_t rows) {
+  std::apply([&](auto&... column) { (column.resize_uninitialized(rows), ...); }, batch.header);
+  batch.samples.resize_uninitialized(rows * batch.row_length);
+}
+
+// As resize_rows(), or false where memory runs short; the rows held stay whole either way.
+template <class Record, class Sample>
+bool grow_rows(Batch<Record, Sample>& batch, std::size_t rows) {
+  try {
+    resize_rows(batch, rows);
+    return true;
+  } catch (const SampleAllocationFailure&) {
+    return false;
+  }
+}
+}  // namespace detail
+
 // One to limits.max_events consecutive records, all with as many samples as the first; the batch
 // ends early at the end of the data, before a record of another length or one whose block cannot
 // be read (that record's header is given back, so the next call meets it as next() would), and
@@ -73,16 +98,24 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
   std::size_t capacity = std::max<std::size_t>(
       1, std::min(limits.max_events,
                   row_bytes == 0 ? limits.max_events : limits.max_bytes / row_bytes));
-  // Never storage far beyond what the file holds.
+  // Never storage far beyond what the file holds. An input that cannot tell gets storage for a
+  // few records first, grown as they arrive.
+  std::size_t storage =
+      std::max<std::size_t>(1, kFirstBatchBytes / (reader.header_bytes() + row_bytes));
   if (const auto left = reader.bytes_left()) {
     const std::uint64_t records_left = *left / (reader.header_bytes() + row_bytes);
     capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
         capacity,
         std::min<std::uint64_t>(records_left + 1, std::numeric_limits<std::size_t>::max())));
+    storage = capacity;
   }
-  std::apply([&](auto&... column) { (column.resize_uninitialized(capacity), ...); }, batch.header);
+  storage = std::min(storage, capacity);
   batch.samples = std::move(record->data);
-  batch.samples.resize_uninitialized(capacity * batch.row_length);
+  // Short of memory, the batch makes do with fewer rows rather than lose the record it holds.
+  if (!detail::grow_rows(batch, storage)) {
+    storage = 1;
+    detail::resize_rows(batch, storage);
+  }
 
   auto store_header = [&](const Record& header, std::size_t row) {
     for_each_header_field<Record>([&](auto index, const auto& field) {
@@ -90,15 +123,21 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
     });
   };
   store_header(*record, 0);
-  auto rest = reader.read_rows(
-      std::span(batch.samples.data(), batch.samples.size()).subspan(batch.row_length),
-      batch.row_length, capacity - 1,
-      [&](const Record& header, std::size_t row) { store_header(header, row + 1); });
-  batch.rows = 1 + rest.count;
-  batch.failure = rest.failure;
-  std::apply([&](auto&... column) { (column.resize_uninitialized(batch.rows), ...); },
-             batch.header);
-  batch.samples.resize_uninitialized(batch.rows * batch.row_length);
+  batch.rows = 1;
+  while (true) {
+    auto rest = reader.read_rows(
+        std::span(batch.samples.data(), batch.samples.size())
+            .subspan(batch.rows * batch.row_length),
+        batch.row_length, storage - batch.rows,
+        [&](const Record& header, std::size_t row) { store_header(header, batch.rows + row); });
+    batch.rows += rest.count;
+    batch.failure = rest.failure;
+    if (batch.rows < storage || storage == capacity || batch.failure) break;
+    const std::size_t grown = capacity - storage > storage ? 2 * storage : capacity;
+    if (!detail::grow_rows(batch, grown)) break;
+    storage = grown;
+  }
+  detail::resize_rows(batch, batch.rows);
   return batch;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <span>
@@ -285,16 +286,10 @@ Bytes generated_file(std::uint64_t seed, std::size_t max_size) {
   return file;
 }
 
-BatchLimits random_limits(Rng& rng, bool seekable) {
-  BatchLimits limits{
-      rng.pick(std::vector<std::size_t>{1, 2, 3, 7, 64, 511, 512, 513, 1025, 100000}),
-      rng.pick(std::vector<std::size_t>{0, 1, 100, 4096, 65536, 1 << 20, 1 << 26})};
-  if (!seekable) {
-    // Without a size to go by, a batch's storage is what the limits allow.
-    limits.max_events = std::min<std::size_t>(limits.max_events, 1025);
-    limits.max_bytes = std::min<std::size_t>(limits.max_bytes, 1 << 20);
-  }
-  return limits;
+// Without a size to go by (a FIFO), a batch's storage grows with its rows up to the limits.
+BatchLimits random_limits(Rng& rng) {
+  return {rng.pick(std::vector<std::size_t>{1, 2, 3, 7, 64, 511, 512, 513, 1025, 100000}),
+          rng.pick(std::vector<std::size_t>{0, 1, 100, 4096, 65536, 1 << 20, 1 << 26})};
 }
 
 template <class L>
@@ -459,13 +454,11 @@ void read_all_in_batches(Reader<L>& reader, const Bytes& file, std::size_t offse
                          bool seekable) {
   for (int calls = 0; calls < 100000; ++calls) {
     const Step step =
-        rng.one_in(6)
-            ? step_next<L>(reader, file, offset, seekable)
-            : step_batch<L>(reader, file, offset, random_limits(rng, seekable), seekable, nullptr);
+        rng.one_in(6) ? step_next<L>(reader, file, offset, seekable)
+                      : step_batch<L>(reader, file, offset, random_limits(rng), seekable, nullptr);
     if (step == Step::End) {
-      EXPECT_EQ(
-          step_batch<L>(reader, file, offset, random_limits(rng, seekable), seekable, nullptr),
-          Step::End);
+      EXPECT_EQ(step_batch<L>(reader, file, offset, random_limits(rng), seekable, nullptr),
+                Step::End);
       EXPECT_EQ(step_next<L>(reader, file, offset, seekable), Step::End);
       return;
     }
@@ -681,6 +674,30 @@ TYPED_TEST(BatchReaderTest, FailureComesOnceAfterTheRowsBeforeIt) {
     EXPECT_TRUE(is_end(read_batch(reader, limits)));
     EXPECT_TRUE(is_end(reader.next()));
   }
+}
+
+// A file of 2^30 zero bytes is 44739242 empty single-channel WD2 records, more rows than the cap
+// leaves room for: the batch begins with fewer and grows while memory lasts, its first record
+// kept, and the next batch goes on after it.
+TEST(BatchStorageTest, ShortOfMemoryABatchHoldsWhatFits) {
+  TempDir dir;
+  const std::string path = dir.write("zeros.wd2", {});
+  std::filesystem::resize_file(path, std::uint64_t{1} << 30);
+  const int code = run_with_memory_cap(kMemoryHeadroom, [&] {
+    RecordReader<WD2Format> reader(open_input(path), WD2Format{WD2Layout::SingleChannel, 1});
+    const BatchLimits limits{std::numeric_limits<std::size_t>::max(), 1};
+    std::size_t rows = 0;
+    for (int call = 0; call < 2; ++call) {
+      auto outcome = read_batch(reader, limits);
+      const auto* batch = std::get_if<Batch<WD2Event, float>>(&outcome);
+      if (batch == nullptr || batch->rows == 0 || batch->failure) return 1;
+      if (std::get<0>(batch->header).size() != batch->rows) return 2;
+      rows += batch->rows;
+    }
+    const std::uint64_t left = reader.bytes_left().value_or(0);
+    return (std::uint64_t{1} << 30) - left == std::uint64_t{rows} * 24 ? 0 : 3;
+  });
+  EXPECT_EQ(code, 0);
 }
 
 }  // namespace
