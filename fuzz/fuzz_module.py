@@ -137,9 +137,12 @@ def check_batches(reader, outcomes, keys, dtype, raw):
 
 # --- without atheris: a seeded mutation loop -------------------------------------------------
 
+# Counts and sizes at the layouts' edges; from 2**30 on, sample counts whose blocks reach 2**32
+# bytes and beyond (with 2**16 or 3 channels too), which 32 bits would wrap to small ones.
 INTERESTING = [
-    struct.pack("<i", value)
+    struct.pack("<I", value % 2**32)
     for value in (0, 1, -1, 22, 23, 24, 25, 26, 28, 2**28, 2**29, 2**31 - 1, -(2**31))
+    + (2**16, 2**30, 2**30 + 1, 2**30 + 2, 2**31 + 1, 0x55555556)
 ]
 
 

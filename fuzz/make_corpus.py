@@ -97,6 +97,13 @@ def wd2_seeds() -> Dict[str, bytes]:
     # Blocks at 2^31 bytes and just below it, on a file far shorter than they claim.
     for samples, channels in ((2**29, 1), (2**29 - 1, 1), (2**28, 2), (1, 2**29), (3, 2**28)):
         seeds[f"block-{samples}x{channels}"] = header_only(0, samples, channels) + bytes(64)
+    # Blocks whose size passes 2^32 bytes, as a first record and between readable ones.
+    for samples, channels in ((2**30, 1), (2**30 + 2, 1), (2**31 + 1, 2), (0x55555556, 3)):
+        seeds[f"block-{samples}x{channels}"] = header_only(0, samples, channels) + bytes(64)
+        seeds[f"multi-then-{samples}x{channels}"] = (
+            multi(2, channels, 2) + header_only(3, samples, channels) + multi(1, channels, 2, 4)
+        )
+    seeds["single-then-2^32"] = single(2, 4) + header_only(3, 2**30, 1)[:24] + single(1, 4)
     # A later record claiming more than the file holds, in either layout.
     seeds["multi-then-huge"] = multi(2, 2, 2) + header_only(3, 2**27, 2)
     seeds["single-then-huge"] = single(2, 4) + wd2(3, [], samples_per_channel=2**20)
