@@ -130,6 +130,75 @@ def test_reimport_returns_the_same_module(tmp_path):
     }
 
 
+SUB_INTERPRETER = """
+    import json, sys
+    import pluvo
+
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+    first, reader_type = pluvo, pluvo.EventReader
+    # The legacy configuration, where an interpreter does try to import a single-phase module.
+    if hasattr(interpreters, "new_config"):
+        interpreter = interpreters.create(interpreters.new_config("legacy"))
+    elif sys.version_info >= (3, 12):
+        interpreter = interpreters.create(isolated=False)
+    else:
+        interpreter = interpreters.create()
+    code = [
+        "import json, sys",
+        f"sys.path[:] = {sys.path!r}",
+        "try:",
+        "    import pluvo",
+        "    result = ['imported', pluvo.EventReader.__name__]",
+        "except ImportError as exc:",
+        "    result = [type(exc).__name__, exc.args, 'pluvo' in sys.modules]",
+        f"with open({sys.argv[1]!r}, 'w') as out:",
+        "    json.dump(result, out)",
+    ]
+    interpreters.run_string(interpreter, "\\n".join(code))
+    interpreters.destroy(interpreter)
+    with open(sys.argv[1]) as result:
+        sub = json.load(result)
+    del sys.modules["pluvo"]
+    import pluvo as again
+    print(json.dumps({
+        "sub": sub,
+        "type": pluvo.EventReader is reader_type,
+        "events": [e["event_counter"] for e in pluvo.EventReader(sys.argv[2], "WD1")],
+        "again": [again is first, again.EventReader is reader_type, again.__all__],
+    }))
+"""
+
+try:
+    import _interpreters  # noqa: F401 - only whether the interpreter has it
+except ImportError:
+    try:
+        import _xxsubinterpreters  # noqa: F401
+    except ImportError:
+        NO_SUBINTERPRETERS = "this interpreter has no sub-interpreters to import pluvo into"
+    else:
+        NO_SUBINTERPRETERS = None
+else:
+    NO_SUBINTERPRETERS = None
+
+
+# The module's state belongs to the process and the main interpreter: another interpreter is
+# refused, and its end leaves the main interpreter's module as it was.
+@pytest.mark.skipif(NO_SUBINTERPRETERS is not None, reason=str(NO_SUBINTERPRETERS))
+@pytest.mark.requires_cpython_reimport
+def test_a_sub_interpreter_is_refused(tmp_path, write_file, writer):
+    events = write_file([writer.wd1_record([1], event_counter=c) for c in (4, 5)])
+    assert run_python(SUB_INTERPRETER, tmp_path / "sub.json", events, tmp_path=tmp_path) == {
+        "sub": ["ImportError", ["pluvo supports only the main interpreter"], False],
+        "type": True,
+        "events": [4, 5],
+        "again": [True, True, ["EventReader"]],
+    }
+
+
 NO_NUMPY = """
     import json, sys
     sys.modules["numpy"] = None

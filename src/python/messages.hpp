@@ -10,6 +10,9 @@
 
 namespace pluvo::messages {
 
+// ImportError in any interpreter but the main one: the module's state is process-wide.
+inline constexpr std::string_view kMainInterpreterOnly = "pluvo supports only the main interpreter";
+
 inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
 inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
 

@@ -1,5 +1,6 @@
 // The module's entry point: makes the module and everything it owns once per process, in one
-// step with one failure path, and registers EventReader in it.
+// step with one failure path, and registers EventReader in it. Only the main interpreter may
+// import it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -50,6 +51,16 @@ void add(PyObject* module, const char* name, const PyRef& value) {
   checked(PyObject_SetAttr(module, key.get(), value.get()));
 }
 
+// The module's cache, types and NumPy table belong to the process, made with the main
+// interpreter's objects; another interpreter would share them, or clear them when it ends.
+void require_main_interpreter() {
+#ifndef PYPY_VERSION  // PyPy has one interpreter
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    raise_error(PyExc_ImportError, messages::kMainInterpreterOnly);
+  }
+#endif
+}
+
 Module make_module() {
   static PyModuleDef definition = {
       .m_base = PyModuleDef_HEAD_INIT,
@@ -95,6 +106,7 @@ const ModuleState& module_state() noexcept {
 
 PyMODINIT_FUNC PyInit_pluvo() {
   return pluvo::entry_guard([] {
+    pluvo::require_main_interpreter();
     return pluvo::PyRef::borrowed(
                pluvo::module_cell().get_or_init(&pluvo::make_module).object.get())
         .release();
