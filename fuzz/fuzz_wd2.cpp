@@ -21,11 +21,12 @@ constexpr std::size_t kMultiHeader = WD2Reader::kMultiChannelHeaderSize;
 constexpr std::size_t kSingleHeader = WD2Reader::kSingleChannelHeaderSize;
 constexpr std::uint64_t kBlockLimit = std::uint64_t{1} << 31;
 
-// channels x samples x 4 in 32-bit unsigned arithmetic; nullopt from 2^31 up.
+// channels x samples x 4, a negative count as its bit pattern; nullopt from 2^31 up, however far
+// beyond 2^32. Formed as a double: exact below 2^53, and larger products stay far above 2^31.
 std::optional<std::size_t> block_of(std::int32_t channels, std::uint32_t samples) {
-  const std::uint32_t block = static_cast<std::uint32_t>(channels) * samples * 4u;
-  if (block >= kBlockLimit) return std::nullopt;
-  return block;
+  const double block = static_cast<double>(static_cast<std::uint32_t>(channels)) * samples * 4;
+  if (block >= static_cast<double>(kBlockLimit)) return std::nullopt;
+  return static_cast<std::size_t>(block);
 }
 
 enum class Probe : std::uint8_t { Opens, Fails, Faults };
