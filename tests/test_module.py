@@ -1,6 +1,7 @@
 """What `import pluvo` yields: the module, the EventReader type, and the exported symbols."""
 
 import gc
+import importlib.util
 import shutil
 import subprocess
 import sys
@@ -172,22 +173,14 @@ SUB_INTERPRETER = """
     }))
 """
 
-try:
-    import _interpreters  # noqa: F401 - only whether the interpreter has it
-except ImportError:
-    try:
-        import _xxsubinterpreters  # noqa: F401
-    except ImportError:
-        NO_SUBINTERPRETERS = "this interpreter has no sub-interpreters to import pluvo into"
-    else:
-        NO_SUBINTERPRETERS = None
-else:
-    NO_SUBINTERPRETERS = None
+SUBINTERPRETERS = any(
+    importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")
+)
 
 
 # The module's state belongs to the process and the main interpreter: another interpreter is
 # refused, and its end leaves the main interpreter's module as it was.
-@pytest.mark.skipif(NO_SUBINTERPRETERS is not None, reason=str(NO_SUBINTERPRETERS))
+@pytest.mark.skipif(not SUBINTERPRETERS, reason="this interpreter has no sub-interpreters")
 @pytest.mark.requires_cpython_reimport
 def test_a_sub_interpreter_is_refused(tmp_path, write_file, writer):
     events = write_file([writer.wd1_record([1], event_counter=c) for c in (4, 5)])
