@@ -74,6 +74,27 @@ class EventBatches(Generic[_Batch_co]):
     def __iter__(self) -> EventBatches[_Batch_co]: ...
     def __next__(self) -> _Batch_co: ...
 
+@final
+@type_check_only
+class EventIndex:
+    """What EventReader.index() returns; it cannot be created directly."""
+
+    @property
+    def offsets(self) -> np.ndarray[tuple[int], np.dtype[np.uint64]]:
+        """Where each record starts, then where the last whole record ends (read-only)."""
+    @property
+    def lengths(self) -> np.ndarray[tuple[int], np.dtype[np.int64]]:
+        """The number of samples of each event (read-only)."""
+    @property
+    def file_size(self) -> int:
+        """The file's size when it was indexed."""
+    @property
+    def tail(self) -> int:
+        """Bytes after the last whole record: a cut-short record, 0 if there is none."""
+    def __len__(self) -> int: ...
+    def partitions(self, max_bytes: int) -> list[tuple[int, int]]:
+        """Byte ranges at record boundaries holding the records that fit in max_bytes each."""
+
 # Generic only here: at run time EventReader[...] is not subscriptable, so annotate with
 # quotes, under `from __future__ import annotations`, or as Iterator[WD1Event].
 @final
@@ -92,6 +113,8 @@ class EventReader(Generic[_Event_co]):
     def __new__(cls, path: str, reader_type: str) -> EventReader[WD1Event | WD2Event]: ...
     def __iter__(self) -> EventReader[_Event_co]: ...
     def __next__(self) -> _Event_co: ...
+    def index(self) -> EventIndex:
+        """The offsets and lengths of the file's records, from their headers alone."""
     @overload
     def batches(
         self: EventReader[WD1Event], max_events: int = 65536, max_bytes: int = 16777216

@@ -6,13 +6,17 @@ import struct
 BLOCK_LIMIT = 2**31
 
 
+def wd1_block(event_size):
+    body = (event_size - 24 + 2**31) % 2**32 - 2**31  # 32-bit wrap-around
+    return abs(body) // 2 * 2 * (1 if body >= 0 else -1)  # toward zero
+
+
 def wd1_outcomes(data):
     """What reading a WD1 file gives: ("record", fields, sample bytes) or ("fault",) each."""
     outcomes, offset = [], 0
     while len(data) - offset >= 24:
         fields = struct.unpack_from("<6i", data, offset)
-        body = (fields[0] - 24 + 2**31) % 2**32 - 2**31  # 32-bit wrap-around
-        block = abs(body) // 2 * 2 * (1 if body >= 0 else -1)  # toward zero
+        block = wd1_block(fields[0])
         if block < 0:
             outcomes.append(("fault",))
             offset += 24
@@ -69,3 +73,28 @@ def wd2_outcomes(data, header, channels):
         outcomes.append(("record", fields, data[offset + header : offset + header + block]))
         offset += header + block
     return outcomes
+
+
+def record_index(data, kind):
+    """What indexing a file gives: ("fault",) at its first impossible block, else the offsets of
+    its whole records followed by the end of the last, their lengths in samples, and the bytes
+    after them."""
+    if kind == "WD1":
+        header, channels, sample_bytes = 24, None, 2
+    else:
+        header, channels = wd2_probe(data)
+        sample_bytes = 4
+    offsets, lengths, offset = [], [], 0
+    while len(data) - offset >= header:
+        if kind == "WD1":
+            block = wd1_block(struct.unpack_from("<i", data, offset)[0])
+        else:
+            block = wd2_block(channels, struct.unpack_from("<I", data, offset + 12)[0])
+        if not 0 <= block < BLOCK_LIMIT:
+            return ("fault",)
+        if len(data) - offset - header < block:
+            break
+        offsets.append(offset)
+        lengths.append(block // sample_bytes)
+        offset += header + block
+    return offsets + [offset], lengths, len(data) - offset

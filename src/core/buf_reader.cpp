@@ -228,6 +228,22 @@ std::optional<std::uint64_t> BufReader::bytes_left() {
   return buffered() + *left;
 }
 
+Result<std::size_t> BufReader::read_at(std::uint64_t offset, std::span<std::byte> dst) {
+  const std::size_t size = std::min(dst.size(), kMaxDirectBytes);
+  const auto got = system_call(
+      hooks_, [&] { return ::pread(fd_, dst.data(), size, static_cast<off_t>(offset)); });
+  if (!got.ok()) return got.error();
+  return static_cast<std::size_t>(got.value());
+}
+
+Result<std::uint64_t> BufReader::file_size() {
+  struct stat status {};
+  if (const auto done = system_call(hooks_, [&] { return ::fstat(fd_, &status); }); !done.ok()) {
+    return done.error();
+  }
+  return S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
 Result<std::uint64_t> BufReader::rewind() {
   if (const auto moved = system_call(hooks_, [&] { return ::lseek(fd_, 0, SEEK_SET); });
       !moved.ok()) {

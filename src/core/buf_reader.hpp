@@ -62,6 +62,12 @@ class BufReader {
   // Bytes after the position that a regular file holds; nothing for other inputs.
   std::optional<std::uint64_t> bytes_left();
 
+  // Reads from `offset` with one system call, leaving the position and the buffer as they are; the
+  // count read, 0 at the end of the data. An input that cannot seek fails as lseek() would.
+  Result<std::size_t> read_at(std::uint64_t offset, std::span<std::byte> dst);
+  // The size of a regular file now; 0 for other inputs.
+  Result<std::uint64_t> file_size();
+
   // Moves to offset 0 and drops every buffered byte; returns the new offset.
   Result<std::uint64_t> rewind();
 

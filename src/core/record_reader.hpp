@@ -17,6 +17,7 @@
 #include "core/internal_fault.hpp"
 #include "core/little_endian.hpp"
 #include "core/read_outcome.hpp"
+#include "core/record_index.hpp"
 #include "core/sample_block.hpp"
 
 namespace pluvo {
@@ -117,6 +118,9 @@ class RecordReader {
     }
     return {rows, std::nullopt};
   }
+
+  // Where each record of the file starts, from its headers; the position stays where it is.
+  Result<RecordIndex> index() { return index_records(input_, format_); }
 
   // Bytes the file still holds after what was consumed, where the input can tell.
   std::optional<std::uint64_t> bytes_left() { return input_.bytes_left(); }

@@ -1,6 +1,7 @@
 #include "python/arguments.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -88,6 +89,21 @@ PythonError argument_extraction_error(std::string_view parameter_name, PythonErr
   return exception_with_cause(PyExc_TypeError,
                               messages::for_argument(parameter_name, str_text(replaced.get())),
                               PyRef(PyException_GetCause(replaced.get())));
+}
+
+std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback) {
+  PyObject* object = arguments[name];
+  if (object == nullptr) return fallback;
+  extract_argument(object, name, [](PyObject* given) {
+    if (PyLong_Check(given) == 0) raise_cast_failure(given, &PyLong_Type);
+  });
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+  if (overflow > 0) return std::numeric_limits<std::size_t>::max();
+  if (overflow < 0 || value < 1) raise_error(PyExc_ValueError, messages::limit_too_small(name));
+  return static_cast<std::size_t>(std::min<unsigned long long>(
+      static_cast<unsigned long long>(value), std::numeric_limits<std::size_t>::max()));
 }
 
 }  // namespace pluvo

@@ -51,6 +51,10 @@ class Arguments {
 // The UTF-8 form of a str argument; the cast TypeError for anything else.
 std::string_view extract_text(PyObject* object);
 
+// An int of at least 1 (else ValueError "<name> must be at least 1"), or `fallback` when none was
+// given; one beyond what memory can hold means no limit.
+std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback);
+
 // A TypeError (exactly) from extracting the parameter gets the parameter's name in front.
 PythonError argument_extraction_error(std::string_view parameter_name, PythonError error);
 

@@ -31,23 +31,6 @@ constexpr std::size_t kDefaultMaxBytes = std::size_t{16} << 20;
 constexpr std::array<std::string_view, 2> kBatchesParameters = {"max_events", "max_bytes"};
 constexpr FunctionDescription kBatchesDescription{"EventReader", "batches", kBatchesParameters, 0};
 
-// An int of at least 1, or the default when none was given; one beyond what memory can hold means
-// no limit.
-std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback) {
-  PyObject* object = arguments[name];
-  if (object == nullptr) return fallback;
-  extract_argument(object, name, [](PyObject* given) {
-    if (PyLong_Check(given) == 0) raise_cast_failure(given, &PyLong_Type);
-  });
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
-  if (overflow > 0) return std::numeric_limits<std::size_t>::max();
-  if (overflow < 0 || value < 1) raise_error(PyExc_ValueError, messages::limit_too_small(name));
-  return static_cast<std::size_t>(std::min<unsigned long long>(
-      static_cast<unsigned long long>(value), std::numeric_limits<std::size_t>::max()));
-}
-
 // The batch, its failure (if any) handed to the reader for the next request. Its arrays may be made
 // only after that: a signal handler's exception is pending in the interpreter until it is taken.
 template <class Batch>

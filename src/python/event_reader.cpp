@@ -8,6 +8,7 @@
 #include "python/arguments.hpp"
 #include "python/blocking_calls.hpp"
 #include "python/event_batches.hpp"
+#include "python/event_index.hpp"
 #include "python/module_state.hpp"
 #include "python/type_object.hpp"
 
@@ -118,6 +119,7 @@ PyRef create_event_reader_type() {
       {"batches",
        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_batches)),
        METH_VARARGS | METH_KEYWORDS, kBatchesDoc},
+      {"index", &event_reader_index, METH_NOARGS, kIndexDoc},
       {nullptr, nullptr, 0, nullptr},
   };
   return create_type({

@@ -6,6 +6,7 @@
 
 #include "python/errors.hpp"
 #include "python/event_batches.hpp"
+#include "python/event_index.hpp"
 #include "python/event_reader.hpp"
 #include "python/messages.hpp"
 #include "python/module_state.hpp"
@@ -90,6 +91,7 @@ Module make_module() {
 ModuleState::ModuleState()
     : event_reader(create_event_reader_type()),
       event_batches(create_event_batches_type()),
+      event_index(create_event_index_type()),
       slice_container(create_slice_container_type()) {
 #ifdef PYPY_VERSION
   const PyRef globals = checked(PyDict_New());

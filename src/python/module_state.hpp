@@ -26,12 +26,14 @@ struct ModuleState {
   }
   [[nodiscard]] PyTypeObject* event_reader_type() const noexcept { return as_type(event_reader); }
   [[nodiscard]] PyTypeObject* event_batches_type() const noexcept { return as_type(event_batches); }
+  [[nodiscard]] PyTypeObject* event_index_type() const noexcept { return as_type(event_index); }
   [[nodiscard]] PyTypeObject* slice_container_type() const noexcept {
     return as_type(slice_container);
   }
 
   PyRef event_reader;
   PyRef event_batches;
+  PyRef event_index;
   PyRef slice_container;
   std::tuple<EventKeys<WD1Event>, EventKeys<WD2Event>> event_keys;
 #ifdef PYPY_VERSION

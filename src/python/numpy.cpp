@@ -101,7 +101,7 @@ struct NumpyApi {
     for (const int type_number :
          {NumpyElement<std::uint16_t>::type_number, NumpyElement<std::int32_t>::type_number,
           NumpyElement<std::uint32_t>::type_number, NumpyElement<std::uint64_t>::type_number,
-          NumpyElement<float>::type_number}) {
+          NumpyElement<std::int64_t>::type_number, NumpyElement<float>::type_number}) {
       api.descriptors.at(static_cast<std::size_t>(type_number)) =
           fault_on_failure(descriptor(type_number)).release();
     }

@@ -39,6 +39,11 @@ struct NumpyElement<std::uint64_t> {
   static constexpr int type_number = sizeof(unsigned long) == 8 ? 8 : 10;
 };
 template <>
+struct NumpyElement<std::int64_t> {
+  // NPY_LONG where long has 64 bits, else NPY_LONGLONG: the type numpy.int64 itself has
+  static constexpr int type_number = sizeof(long) == 8 ? 7 : 9;
+};
+template <>
 struct NumpyElement<float> {
   static constexpr int type_number = 11;  // NPY_FLOAT
 };

@@ -1,4 +1,5 @@
-// Preloaded in front of the C library: makes read() and readv() fail with a chosen error number on
+// Preloaded in front of the C library: makes read(), readv() and pread() fail with a chosen error
+// number on
 // one file, and counts the reads that came back interrupted, so tests can tell that a signal hit a
 // read.
 #define _GNU_SOURCE
@@ -11,6 +12,7 @@
 
 static ssize_t (*real_read)(int, void*, size_t);
 static ssize_t (*real_readv)(int, const struct iovec*, int);
+static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
 
 static dev_t target_dev;
 static ino_t target_ino;
@@ -47,19 +49,18 @@ static int is_target(int fd) {
   return armed && fstat(fd, &st) == 0 && st.st_dev == target_dev && st.st_ino == target_ino;
 }
 
-static int should_fail(int fd) {
+// `offset` is where the read starts; negative for pipes, where every read qualifies.
+static int should_fail(off64_t offset) {
   if (remaining == 0) return 0;
-  // Pipes have no offset: lseek fails there and every read qualifies.
-  const off_t offset = lseek(fd, 0, SEEK_CUR);
   if (offset >= 0 && offset < from_offset) return 0;
   return seen++ % every == 0;
 }
 
 // Injects the configured failure; returns 1 when it did.
-static int inject(int fd) {
+static int inject(int fd, off64_t offset) {
   if (!is_target(fd)) return 0;
   ++pluvo_shim_calls;
-  if (!should_fail(fd)) return 0;
+  if (!should_fail(offset)) return 0;
   if (remaining > 0) --remaining;
   ++pluvo_shim_injected;
   if (error_number == EINTR) ++pluvo_shim_interrupted;
@@ -70,7 +71,7 @@ static int inject(int fd) {
 ssize_t read(int fd, void* buf, size_t count) {
   if (real_read == NULL) real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
   const int saved = errno;
-  if (inject(fd)) return -1;
+  if (inject(fd, lseek(fd, 0, SEEK_CUR))) return -1;
   errno = saved;
   const ssize_t got = real_read(fd, buf, count);
   if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
@@ -82,9 +83,26 @@ ssize_t readv(int fd, const struct iovec* parts, int count) {
     real_readv = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "readv");
   }
   const int saved = errno;
-  if (inject(fd)) return -1;
+  if (inject(fd, lseek(fd, 0, SEEK_CUR))) return -1;
   errno = saved;
   const ssize_t got = real_readv(fd, parts, count);
   if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
   return got;
+}
+
+// The module's pread() is pread64() wherever off_t is narrower.
+ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
+  if (real_pread64 == NULL) {
+    real_pread64 = (ssize_t(*)(int, void*, size_t, off64_t))dlsym(RTLD_NEXT, "pread64");
+  }
+  const int saved = errno;
+  if (inject(fd, offset)) return -1;
+  errno = saved;
+  const ssize_t got = real_pread64(fd, buf, count, offset);
+  if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
+  return got;
+}
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+  return pread64(fd, buf, count, offset);
 }
