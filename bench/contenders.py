@@ -1,5 +1,5 @@
 """The readers timed against pluvo. Event readers yield the same dicts as pluvo.EventReader;
-raw readers only move the bytes, as the I/O limit."""
+raw readers only move the bytes, as the I/O limit; index readers read the record headers only."""
 
 import importlib.util
 import os
@@ -173,6 +173,10 @@ def pluvo_batches(path, reader_type):
     return pluvo.EventReader(path, reader_type).batches(max_events=BATCH_EVENTS)
 
 
+def pluvo_index(path, reader_type):
+    return pluvo.EventReader(path, reader_type).index()
+
+
 def bulk_columns(path, reader_type):
     """What pluvo's batches give, the NumPy way: per batch, numpy.fromfile of as many records as
     the same two limits allow, then each field made a contiguous array of its own."""
@@ -236,8 +240,9 @@ def applies(name, reader_type):
 
 
 def add_before(path):
-    """Adds "pluvo_before" and "pluvo_batches_before": another build of the module (an earlier
-    version, say), loaded from its file beside the current one, so both are timed in one run."""
+    """Adds "pluvo_before", "pluvo_batches_before" and "pluvo_index_before": another build of the
+    module (an earlier version, say), loaded from its file beside the current one, so both are
+    timed in one run."""
     spec = importlib.util.spec_from_file_location("pluvo", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -247,6 +252,10 @@ def add_before(path):
     BATCH_READERS["pluvo_batches_before"] = lambda path, reader_type: module.EventReader(
         path, reader_type
     ).batches(max_events=BATCH_EVENTS)
+    if hasattr(module.EventReader, "index"):  # builds older than index() have none to time
+        INDEX_READERS["pluvo_index_before"] = lambda path, reader_type: module.EventReader(
+            path, reader_type
+        ).index()
 
 
 EVENT_READERS = {
@@ -257,3 +266,4 @@ EVENT_READERS = {
 }
 BATCH_READERS = {"pluvo_batches": pluvo_batches, "bulk_columns": bulk_columns}
 RAW_READERS = {"raw_read": raw_read, "raw_read_8k": raw_read_8k}
+INDEX_READERS = {"pluvo_index": pluvo_index}

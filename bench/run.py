@@ -2,6 +2,7 @@
 
 build/venv/bin/python bench/run.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
                                    [--json FILE] [--memory] [--threads] [--before MODULE_FILE]
+                                   [--cold]
 """
 
 import argparse
@@ -28,6 +29,7 @@ sys.path.insert(
 
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
 BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo", "pluvo_batches_before")
+INDEX_RATIOS = ("pluvo_batches", "pluvo_index_before")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
 
 
@@ -45,6 +47,28 @@ def machine():
         "numpy": np.__version__,
         "pluvo": pluvo.__file__,
     }
+
+
+DROP_CACHES = "/proc/sys/vm/drop_caches"
+
+
+def drop_page_cache():
+    """Writes back dirty pages, then evicts the clean ones, so the next pass reads from the disk."""
+    os.sync()
+    with open(DROP_CACHES, "w") as control:
+        control.write("3\n")
+
+
+def check_cold_allowed():
+    if os.geteuid() != 0:
+        sys.exit(
+            "--cold drops the page cache before every pass: run as root (it writes %s)"
+            % DROP_CACHES
+        )
+    try:
+        drop_page_cache()
+    except OSError as error:
+        sys.exit("--cold cannot drop the page cache here: %s" % error)
 
 
 def mismatch(expected, got, sample_dtype):
@@ -112,6 +136,9 @@ def run_once(name, bench_file):
     if name in contenders.RAW_READERS:
         result = contenders.RAW_READERS[name](bench_file.path)
         expected = bench_file.size
+    elif name in contenders.INDEX_READERS:
+        result = len(contenders.INDEX_READERS[name](bench_file.path, bench_file.reader_type))
+        expected = bench_file.events
     elif name in contenders.BATCH_READERS:
         batches = contenders.BATCH_READERS[name](bench_file.path, bench_file.reader_type)
         result = sum(len(batch["data"]) for batch in batches)
@@ -126,15 +153,23 @@ def run_once(name, bench_file):
     return seconds
 
 
-def time_workload(bench_file, repeat):
+def time_workload(bench_file, repeat, cold=False):
     """Every contender once a round, in a new order each round (seeded): a reader that follows
-    another meets the memory that one left, warm or fresh, so none may always follow the same."""
-    names = [*contenders.EVENT_READERS, *contenders.BATCH_READERS, *contenders.RAW_READERS]
+    another meets the memory that one left, warm or fresh, so none may always follow the same.
+    Cold: the page cache is dropped before every pass, outside its time."""
+    names = [
+        *contenders.EVENT_READERS,
+        *contenders.BATCH_READERS,
+        *contenders.INDEX_READERS,
+        *contenders.RAW_READERS,
+    ]
     names = [name for name in names if contenders.applies(name, bench_file.reader_type)]
     seconds = {name: [] for name in names}
     order = random.Random(len(names))
     for _ in range(repeat):
         for name in order.sample(names, len(names)):
+            if cold:
+                drop_page_cache()
             seconds[name].append(run_once(name, bench_file))
     results = {}
     for name, runs in seconds.items():
@@ -157,20 +192,50 @@ def time_workload(bench_file, repeat):
         ratios["pluvo_batches/" + other] = (
             results["pluvo_batches"]["gb_per_s"] / results[other]["gb_per_s"]
         )
+    if "pluvo_index" in results:
+        for other in INDEX_RATIOS:
+            if other in results:
+                ratios["pluvo_index/" + other] = (
+                    results["pluvo_index"]["gb_per_s"] / results[other]["gb_per_s"]
+                )
     return {"contenders": results, "ratios": ratios}
 
 
-def print_table(bench_file, result, repeat):
+def raw_copy_rate(result, repeat, cache):
+    """The raw_read rate of one workload's passes, the limit the readers are measured against."""
+    return {
+        "gb_per_s": result["contenders"]["raw_read"]["gb_per_s"],
+        "contender": "raw_read",
+        "passes": repeat,
+        "cache": cache,
+    }
+
+
+def describe_rate(rate):
+    line = "raw copy rate: %.3f GB/s (raw_read, best of %d, %s)" % (
+        rate["gb_per_s"],
+        rate["passes"],
+        rate["cache"],
+    )
+    if "workload" in rate:
+        line += ", of %s, the fastest of the workloads" % rate["workload"]
+    return line
+
+
+def print_table(bench_file, result, repeat, cache):
     print(
-        "\n%s: %s, %d events, %.1f MB; best of %d, GB/s from the best"
+        "\n%s: %s, %d events, %.1f MB; best of %d, %s, GB/s from the best"
+        " (for pluvo_index: the file's bytes over its time)"
         % (
             bench_file.name,
             bench_file.reader_type,
             bench_file.events,
             bench_file.size / 1e6,
             repeat,
+            cache,
         )
     )
+    print(describe_rate(result["raw_copy_rate"]))
     print("%-20s %9s %9s %13s %8s" % ("contender", "best s", "median s", "events/s", "GB/s"))
     for name, row in result["contenders"].items():
         print(
@@ -219,17 +284,40 @@ def main():
         "--threads", action="store_true", help="also time examples/summarise.py in 1 and 2 threads"
     )
     parser.add_argument(
+        "--cold",
+        action="store_true",
+        help="drop the page cache before every timed pass of the tables (root only), so each reads"
+        " the disk; --threads and --memory stay warm",
+    )
+    parser.add_argument(
         "--before",
         metavar="MODULE_FILE",
         help="also time this build of the module (pluvo*.so of an earlier version, say)",
     )
     args = parser.parse_args()
+    if args.cold:
+        check_cold_allowed()
+    cache = "cold" if args.cold else "warm"
     if args.before:
         contenders.add_before(args.before)
 
-    report = {"machine": machine(), "scale": args.scale, "repeat": args.repeat, "workloads": {}}
+    report = {
+        "machine": machine(),
+        "scale": args.scale,
+        "repeat": args.repeat,
+        "cache": cache,
+        "workloads": {},
+    }
     for key, value in report["machine"].items():
         print("%-6s %s" % (key, value))
+    print(
+        "cache  %s"
+        % (
+            "cold: page cache dropped before every timed pass"
+            if args.cold
+            else "warm: files in the page cache"
+        )
+    )
     files = make_files.ensure_all(args)
     for bench_file in files:
         check_agreement(bench_file, args.check_events)
@@ -237,10 +325,16 @@ def main():
         contenders.raw_read(bench_file.path)  # into the page cache
     print("all readers agree with pluvo on the first %d events of each file" % args.check_events)
     for bench_file in files:
-        result = time_workload(bench_file, args.repeat)
+        result = time_workload(bench_file, args.repeat, args.cold)
         result.update(path=bench_file.path, events=bench_file.events, bytes=bench_file.size)
+        result["raw_copy_rate"] = raw_copy_rate(result, args.repeat, cache)
         report["workloads"][bench_file.name] = result
-        print_table(bench_file, result, args.repeat)
+        print_table(bench_file, result, args.repeat, cache)
+    best = max(
+        report["workloads"], key=lambda n: report["workloads"][n]["raw_copy_rate"]["gb_per_s"]
+    )
+    report["raw_copy_rate"] = dict(report["workloads"][best]["raw_copy_rate"], workload=best)
+    print("\n" + describe_rate(report["raw_copy_rate"]))
     if args.threads:
         wd1 = [f for f in files if f.reader_type == "WD1"]
         report["threads"] = time_threads(wd1[0] if wd1 else files[0], args.repeat)
