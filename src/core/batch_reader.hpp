@@ -39,6 +39,8 @@ using HeaderColumns =
 struct BatchLimits {
   std::size_t max_events;
   std::size_t max_bytes;  // of samples; a record larger than this still makes a batch of one
+  // No record that starts at or past this offset is read.
+  std::uint64_t stop = std::numeric_limits<std::uint64_t>::max();
 };
 
 template <class Record, class Sample>
@@ -79,12 +81,15 @@ bool grow_rows(Batch<Record, Sample>& batch, std::size_t rows) {
 // One to limits.max_events consecutive records, all with as many samples as the first; the batch
 // ends early at the end of the data, before a record of another length or one whose block cannot
 // be read (that record's header is given back, so the next call meets it as next() would), and
-// at a failure. The first record is read as next() reads it, faults and failures included.
+// at a failure; it holds no record that starts at or past limits.stop (with none before it, it is
+// the end of the records, the reader left as it is). The first record is read as next() reads it,
+// faults and failures included.
 template <class Format>
 ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
     RecordReader<Format>& reader, const BatchLimits& limits) {
   using Record = typename Format::Record;
   using Sample = typename Format::Sample;
+  if (reader.position() >= limits.stop) return EndOfRecords{};
   auto first = reader.next();
   auto* record = std::get_if<Record>(&first);
   if (record == nullptr) {
@@ -95,15 +100,21 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
   Batch<Record, Sample> batch;
   batch.row_length = record->data.size();
   const std::size_t row_bytes = batch.row_length * sizeof(Sample);
+  const std::uint64_t record_bytes = reader.header_bytes() + row_bytes;
   std::size_t capacity = std::max<std::size_t>(
       1, std::min(limits.max_events,
                   row_bytes == 0 ? limits.max_events : limits.max_bytes / row_bytes));
+  // Records of this length start every record_bytes: those that start before stop.
+  const std::uint64_t position = reader.position();
+  const std::uint64_t before_stop =
+      position >= limits.stop ? 0 : (limits.stop - position - 1) / record_bytes + 1;
+  capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, before_stop + 1));
   // Never storage far beyond what the file holds. An input that cannot tell gets storage for a
   // few records first, grown as they arrive.
-  std::size_t storage =
-      std::max<std::size_t>(1, kFirstBatchBytes / (reader.header_bytes() + row_bytes));
+  std::size_t storage = static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, kFirstBatchBytes / record_bytes));
   if (const auto left = reader.bytes_left()) {
-    const std::uint64_t records_left = *left / (reader.header_bytes() + row_bytes);
+    const std::uint64_t records_left = *left / record_bytes;
     capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
         capacity,
         std::min<std::uint64_t>(records_left + 1, std::numeric_limits<std::size_t>::max())));

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -44,6 +45,8 @@ Result<BufReader> BufReader::open(std::string_view path, BlockingCalls* hooks) {
   const auto fd =
       system_call(hooks, [&] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
   if (!fd.ok()) return fd.error();
+  // Advice only: a larger kernel read-ahead for our front-to-back reads; a pipe refuses it.
+  (void)::posix_fadvise(fd.value(), 0, 0, POSIX_FADV_SEQUENTIAL);
   BufReader reader(fd.value(), hooks);  // owns the descriptor should the buffer allocation throw
   reader.buffer_ = std::make_unique_for_overwrite<std::byte[]>(kInitialReadAhead);
   reader.capacity_ = kInitialReadAhead;
@@ -244,16 +247,22 @@ Result<std::uint64_t> BufReader::file_size() {
   return S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
-Result<std::uint64_t> BufReader::rewind() {
-  if (const auto moved = system_call(hooks_, [&] { return ::lseek(fd_, 0, SEEK_SET); });
+Result<std::uint64_t> BufReader::seek(std::uint64_t offset) {
+  // Past the largest offset lseek() takes, as lseek() itself would fail (an offset it takes may
+  // still be past what the file system allows: it fails the same way).
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return IoError::from_os_code(EINVAL);
+  }
+  if (const auto moved = system_call(
+          hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET); });
       !moved.ok()) {
     return moved.error();
   }
   cursor_ = 0;
   valid_len_ = 0;
-  consumed_before_buffer_ = 0;
+  consumed_before_buffer_ = offset;
   grow_ = false;  // reading starts over, and so does the evidence of a long sequential read
-  return std::uint64_t{0};
+  return offset;
 }
 
 }  // namespace pluvo

@@ -68,12 +68,14 @@ class BufReader {
   // The size of a regular file now; 0 for other inputs.
   Result<std::uint64_t> file_size();
 
-  // Moves to offset 0 and drops every buffered byte; returns the new offset.
-  Result<std::uint64_t> rewind();
+  // Moves to `offset` (past the end too) and drops every buffered byte; returns the new offset.
+  // An input that cannot seek fails and stays as it was.
+  Result<std::uint64_t> seek(std::uint64_t offset);
 
   // Unread bytes held in the buffer.
   [[nodiscard]] std::size_t buffered() const noexcept { return valid_len_ - cursor_; }
-  // Bytes consumed since the open or the last rewind.
+  // Offset of the next byte to consume: bytes consumed since the open or the last seek, plus that
+  // seek's offset.
   [[nodiscard]] std::uint64_t position() const noexcept {
     return consumed_before_buffer_ + cursor_;
   }

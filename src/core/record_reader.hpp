@@ -46,6 +46,21 @@ class RecordReader {
 
   [[nodiscard]] bool finished() const noexcept { return finished_; }
 
+  // Offset of the next record: what was consumed, less a header given back.
+  [[nodiscard]] std::uint64_t position() const noexcept {
+    return input_.position() - (given_back_ ? format_.header_bytes() : 0);
+  }
+
+  // The next record is read from `offset`, as from a reader that never ended or failed.
+  Result<std::uint64_t> seek(std::uint64_t offset) {
+    auto moved = input_.seek(offset);
+    if (moved.ok()) {
+      given_back_.reset();
+      finished_ = false;
+    }
+    return moved;
+  }
+
   // ---- reading records straight into the rows of a batch ----
 
   // The next record's header, its samples not read yet; a header given back comes first.

@@ -106,7 +106,7 @@ Result<WD2Reader> WD2Reader::probe(BufReader input) {
         // Two consecutive records that agree on their sizes can only mean the multi-channel
         // layout, whatever count they carry; anything else is read as single-channel.
         const bool multi_channel = looks_like_consecutive_records(first.value(), *header);
-        if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+        if (const auto rewound = input.seek(0); !rewound.ok()) return rewound.error();
         if (multi_channel) {
           return WD2Reader(std::move(input), WD2Layout::MultiChannel, header->channels);
         }
@@ -118,11 +118,11 @@ Result<WD2Reader> WD2Reader::probe(BufReader input) {
 
   // The multi-channel reading ran out of data or into an impossible block: a single-channel file
   // whose first sample was taken for a channel count, or a file of one record.
-  if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+  if (const auto rewound = input.seek(0); !rewound.ok()) return rewound.error();
   auto single = single_channel_fits(input);
   if (!single.ok()) return single.error();
   if (single.value() || one_multi_channel_record) {
-    if (const auto rewound = input.rewind(); !rewound.ok()) return rewound.error();
+    if (const auto rewound = input.seek(0); !rewound.ok()) return rewound.error();
     if (single.value()) return WD2Reader(std::move(input), WD2Layout::SingleChannel, 1);
     return WD2Reader(std::move(input), WD2Layout::MultiChannel, first_channels);
   }

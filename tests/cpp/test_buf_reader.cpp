@@ -478,7 +478,7 @@ TEST(BufReaderOpen, OpensAFileLargerThanFourGiB) {
   BufReader reader = open_input(path);
   EXPECT_EQ(take(reader, head.size()), head);
   EXPECT_EQ(value_of(read_le<std::uint64_t>(reader)), 0u);
-  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(value_of(reader.seek(0)), 0u);
   EXPECT_EQ(take(reader, 4), slice(head, 0, 4));
 }
 
@@ -635,7 +635,7 @@ TEST(BufReaderIntegers, DecodeLowByteFirstWithTheirSignedness) {
   EXPECT_TRUE(is_eof(read_le<std::int32_t>(reader)));
 
   // The same four bytes, both ways.
-  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(value_of(reader.seek(0)), 0u);
   EXPECT_EQ(value_of(read_le<std::uint32_t>(reader)), 4294967294u);
   EXPECT_EQ(value_of(read_le<std::int32_t>(reader)), -2);
 }
@@ -889,7 +889,7 @@ TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
     SCOPED_TRACE(name);
     BufReader reader = open_input(path);
     read_first(reader);
-    EXPECT_EQ(value_of(reader.rewind()), 0u);
+    EXPECT_EQ(value_of(reader.seek(0)), 0u);
     EXPECT_EQ(reader.buffered(), 0u);
     EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
     EXPECT_EQ(take(reader, content.size() - 4), slice(content, 4, content.size() - 4));
@@ -906,7 +906,7 @@ TEST(BufReaderRewind, DropsBufferedBytesSoChangesOnDiskAreSeen) {
   overwrite_at_start(path, new_bytes);
   // Still served from the buffer filled before the change.
   EXPECT_EQ(take(reader, 4), slice(old_bytes, 4, 4));
-  EXPECT_EQ(value_of(reader.rewind()), 0u);
+  EXPECT_EQ(value_of(reader.seek(0)), 0u);
   EXPECT_EQ(take(reader, 100), new_bytes);
 }
 
@@ -1007,7 +1007,7 @@ TEST_F(BufReaderFifo, FailedRewindKeepsTheBufferedBytes) {
       BufReader& reader = opened.value();
       EXPECT_EQ(take(reader, 4), slice(content, 0, 4));
       EXPECT_EQ(reader.buffered(), 6u);
-      const auto rewound = reader.rewind();
+      const auto rewound = reader.seek(0);
       EXPECT_TRUE(is_os_error(rewound, 29, ErrorKind::NotSeekable));
       EXPECT_EQ(reader.buffered(), 6u);
       EXPECT_EQ(take(reader, 6), slice(content, 4, 6));
@@ -1306,7 +1306,7 @@ TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
         position = file_size;
       }
     } else {
-      EXPECT_EQ(value_of(reader.rewind()), 0u);
+      EXPECT_EQ(value_of(reader.seek(0)), 0u);
       position = 0;
     }
     last.clear();
