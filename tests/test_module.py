@@ -18,7 +18,18 @@ from pluvo import EventReader
 INTERPRETER_TYPE_ATTRIBUTES = {"__doc__", "__module__"}
 if sys.implementation.name == "pypy":
     INTERPRETER_TYPE_ATTRIBUTES |= {"__dict__", "__weakref__"}
-OWN_ATTRIBUTES = {"__new__", "__iter__", "__next__", "batches", "index"}
+OWN_ATTRIBUTES = {
+    "__new__",
+    "__iter__",
+    "__next__",
+    "batches",
+    "index",
+    "tell",
+    "seek",
+    "close",
+    "__enter__",
+    "__exit__",
+}
 
 
 @pytest.fixture

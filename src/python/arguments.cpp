@@ -20,10 +20,7 @@ std::optional<std::size_t> keyword_slot(const FunctionDescription& description, 
   } catch (PythonError&) {
     return std::nullopt;
   }
-  const auto& names = description.positional_parameter_names;
-  const auto found = std::ranges::find(names, name);
-  if (found == names.end()) return std::nullopt;
-  return static_cast<std::size_t>(found - names.begin());
+  return description.slot_of(name);
 }
 
 }  // namespace
@@ -54,8 +51,7 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
       raise_error(PyExc_TypeError, messages::unexpected_keyword(full_name(), str_text(key)));
     }
     if (arguments.given_.at(*slot) != nullptr) {
-      raise_error(PyExc_TypeError,
-                  messages::multiple_values(full_name(), positional_parameter_names[*slot]));
+      raise_error(PyExc_TypeError, messages::multiple_values(full_name(), parameter_name(*slot)));
     }
     arguments.given_.at(*slot) = value;
   }
@@ -71,11 +67,29 @@ Arguments FunctionDescription::extract_arguments(PyObject* args, PyObject* kwarg
   return arguments;
 }
 
+std::optional<std::size_t> FunctionDescription::slot_of(std::string_view name) const {
+  if (const auto found = std::ranges::find(positional_parameter_names, name);
+      found != positional_parameter_names.end()) {
+    return static_cast<std::size_t>(found - positional_parameter_names.begin());
+  }
+  if (const auto found = std::ranges::find(keyword_only_parameter_names, name);
+      found != keyword_only_parameter_names.end()) {
+    return positional_parameter_names.size() +
+           static_cast<std::size_t>(found - keyword_only_parameter_names.begin());
+  }
+  return std::nullopt;
+}
+
+std::string_view FunctionDescription::parameter_name(std::size_t slot) const {
+  const std::size_t positional = positional_parameter_names.size();
+  return slot < positional ? positional_parameter_names[slot]
+                           : keyword_only_parameter_names[slot - positional];
+}
+
 PyObject* Arguments::operator[](std::string_view name) const {
-  const auto& names = description_->positional_parameter_names;
-  const auto found = std::ranges::find(names, name);
-  if (found == names.end()) throw InternalFault("no parameter named " + std::string(name));
-  return given_.at(static_cast<std::size_t>(found - names.begin()));
+  const auto slot = description_->slot_of(name);
+  if (!slot) throw InternalFault("no parameter named " + std::string(name));
+  return given_.at(*slot);
 }
 
 std::string_view extract_text(PyObject* object) {
@@ -91,19 +105,43 @@ PythonError argument_extraction_error(std::string_view parameter_name, PythonErr
                               PyRef(PyException_GetCause(replaced.get())));
 }
 
+PyRef extract_int(PyObject* object) {
+  if (PyLong_Check(object) != 0) return PyRef::borrowed(object);
+  if (PyIndex_Check(object) == 0) raise_cast_failure(object, &PyLong_Type);
+  return checked(PyNumber_Index(object));
+}
+
 std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback) {
-  PyObject* object = arguments[name];
-  if (object == nullptr) return fallback;
-  extract_argument(object, name, [](PyObject* given) {
-    if (PyLong_Check(given) == 0) raise_cast_failure(given, &PyLong_Type);
-  });
+  PyObject* given = arguments[name];
+  if (given == nullptr) return fallback;
+  const PyRef object = extract_argument(given, name, extract_int);
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  const long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
   if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
   if (overflow > 0) return std::numeric_limits<std::size_t>::max();
   if (overflow < 0 || value < 1) raise_error(PyExc_ValueError, messages::limit_too_small(name));
   return static_cast<std::size_t>(std::min<unsigned long long>(
       static_cast<unsigned long long>(value), std::numeric_limits<std::size_t>::max()));
+}
+
+std::uint64_t extract_offset(PyObject* given, std::string_view name,
+                             std::string (*too_small)(std::string_view given),
+                             std::optional<std::uint64_t> beyond) {
+  const PyRef object = extract_argument(given, name, extract_int);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
+  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    raise_error(PyExc_ValueError, too_small(str_text(object.get())));
+  }
+  if (overflow == 0) return static_cast<std::uint64_t>(value);
+  const unsigned long long large = PyLong_AsUnsignedLongLong(object.get());
+  if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    if (!beyond || PyErr_ExceptionMatches(PyExc_OverflowError) == 0) throw_python_error();
+    PyErr_Clear();
+    return *beyond;
+  }
+  return large;
 }
 
 }  // namespace pluvo

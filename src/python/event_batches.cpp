@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string_view>
 #include <variant>
@@ -29,7 +30,17 @@ constexpr std::size_t kDefaultMaxEvents = 65536;
 constexpr std::size_t kDefaultMaxBytes = std::size_t{16} << 20;
 
 constexpr std::array<std::string_view, 2> kBatchesParameters = {"max_events", "max_bytes"};
-constexpr FunctionDescription kBatchesDescription{"EventReader", "batches", kBatchesParameters, 0};
+constexpr std::array<std::string_view, 1> kBatchesKeywordOnly = {"stop"};
+constexpr FunctionDescription kBatchesDescription{"EventReader", "batches", kBatchesParameters, 0,
+                                                  kBatchesKeywordOnly};
+
+// No offset at all: a stop of None, or one past what 64 bits hold.
+constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t extract_stop(PyObject* given) {
+  if (given == nullptr || given == Py_None) return kNoStop;
+  return extract_offset(given, "stop", messages::stop_too_small, kNoStop);
+}
 
 // The batch, its failure (if any) handed to the reader for the next request. Its arrays may be made
 // only after that: a signal handler's exception is pending in the interpreter until it is taken.
@@ -56,9 +67,12 @@ PyObject* event_batches_next(PyObject* self) {
   return entry_guard([&] {
     auto* batches = reinterpret_cast<EventBatchesObject*>(self);
     auto& reader = *reinterpret_cast<EventReaderObject*>(batches->reader);
-    return serve_records(reader, [&](auto& records, const ArrayMaker& arrays) {
-      return next_batch(reader, records, batches->limits, arrays);
-    });
+    return serve_records(
+        reader,
+        [&](auto& records, const ArrayMaker& arrays) {
+          return next_batch(reader, records, batches->limits, arrays);
+        },
+        batches->limits.stop);
   });
 }
 
@@ -89,6 +103,7 @@ PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs)
     const BatchLimits limits{
         .max_events = extract_limit(arguments, "max_events", kDefaultMaxEvents),
         .max_bytes = extract_limit(arguments, "max_bytes", kDefaultMaxBytes),
+        .stop = extract_stop(arguments["stop"]),
     };
     PyObject* batches = allocate_instance(module_state().event_batches_type()).release();
     auto* object = reinterpret_cast<EventBatchesObject*>(batches);

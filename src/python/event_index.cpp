@@ -126,7 +126,8 @@ PyObject* event_reader_index(PyObject* self, PyObject* /*unused*/) {
   return entry_guard([&] {
     EventReaderObject& reader = as_event_reader(self);
     const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
-    auto index = std::visit([](auto& records) { return records.index(); }, reader.state.reader);
+    auto index =
+        std::visit([](auto& records) { return records.index(); }, reader.state.open_records());
     if (!index.ok()) raise_io_error(index.error());
     const ArrayMaker arrays;
     return make_event_index(std::move(index).value(), arrays).release();

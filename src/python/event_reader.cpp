@@ -1,6 +1,7 @@
 #include "python/event_reader.hpp"
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -71,8 +72,10 @@ void event_reader_dealloc(PyObject* self) {
 
 PyObject* event_reader_iter(PyObject* self) {
   return entry_guard([&] {
+    ReaderState& state = as_event_reader(self).state;
     // Waits while another thread reads.
-    static_cast<void>(as_event_reader(self).state.lock.acquire(messages::kAlreadyMutablyBorrowed));
+    const auto held = state.lock.acquire(messages::kAlreadyMutablyBorrowed);
+    state.open_records();
     return PyRef::borrowed(self).release();
   });
 }
@@ -94,6 +97,62 @@ PyObject* event_reader_next(PyObject* self) {
       return next_event(records, reader.state.recent_ints, arrays);
     });
   });
+}
+
+// ---- the position in the file ----
+
+PyObject* event_reader_tell(PyObject* self, PyObject* /*unused*/) {
+  return entry_guard([&] {
+    ReaderState& state = as_event_reader(self).state;
+    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
+    const std::uint64_t position =
+        std::visit([](auto& records) { return records.position(); }, state.open_records());
+    return checked(PyLong_FromUnsignedLongLong(position)).release();
+  });
+}
+
+constexpr std::array<std::string_view, 1> kSeekParameters = {"offset"};
+constexpr FunctionDescription kSeekDescription{"EventReader", "seek", kSeekParameters, 1};
+
+PyObject* event_reader_seek(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] {
+    ReaderState& state = as_event_reader(self).state;
+    const Arguments arguments = kSeekDescription.extract_arguments(args, kwargs);
+    const std::uint64_t offset =
+        extract_offset(arguments["offset"], "offset", messages::negative_seek_position);
+    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
+    auto moved = std::visit([&](auto& records) { return records.seek(offset); },
+                            state.open_records());
+    if (!moved.ok()) raise_io_error(moved.error());
+    state.deferred.reset();  // a file read again from elsewhere has not failed there
+    return checked(PyLong_FromUnsignedLongLong(offset)).release();
+  });
+}
+
+// ---- closing ----
+
+PyObject* event_reader_close(PyObject* self, PyObject* /*unused*/) {
+  return entry_guard([&] {
+    ReaderState& state = as_event_reader(self).state;
+    // Waits for a read in progress; arrays handed out own their memory and stay valid.
+    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
+    state.reader.reset();
+    state.deferred.reset();
+    return PyRef::borrowed(Py_None).release();
+  });
+}
+
+PyObject* event_reader_enter(PyObject* self, PyObject* /*unused*/) {
+  return entry_guard([&] {
+    ReaderState& state = as_event_reader(self).state;
+    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
+    state.open_records();
+    return PyRef::borrowed(self).release();
+  });
+}
+
+PyObject* event_reader_exit(PyObject* self, PyObject* /*args*/) {
+  return event_reader_close(self, nullptr);
 }
 
 }  // namespace
@@ -120,6 +179,15 @@ PyRef create_event_reader_type() {
        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_batches)),
        METH_VARARGS | METH_KEYWORDS, kBatchesDoc},
       {"index", &event_reader_index, METH_NOARGS, kIndexDoc},
+      {"tell", &event_reader_tell, METH_NOARGS,
+       "tell($self, /)\n--\n\nOffset of the next record: the bytes of the file consumed."},
+      {"seek", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_reader_seek)),
+       METH_VARARGS | METH_KEYWORDS,
+       "seek($self, /, offset)\n--\n\nRead the next record from byte offset; returns offset."},
+      {"close", &event_reader_close, METH_NOARGS,
+       "close($self, /)\n--\n\nClose the file now; closing again does nothing."},
+      {"__enter__", &event_reader_enter, METH_NOARGS, nullptr},
+      {"__exit__", &event_reader_exit, METH_VARARGS, nullptr},
       {nullptr, nullptr, 0, nullptr},
   };
   return create_type({

@@ -1,10 +1,13 @@
-// The EventReader type: construction from a path and a reader type, iteration, deallocation; and
-// how a request for records (an event or a batch) gets the reader.
+// The EventReader type: construction from a path and a reader type, iteration, the position in
+// the file, closing, deallocation; and how a request for records (an event or a batch) gets the
+// reader.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -26,7 +29,13 @@ using Reader = std::variant<WD1Reader, WD2Reader>;
 struct ReaderState {
   explicit ReaderState(Reader opened) noexcept : reader(std::move(opened)) {}
 
-  Reader reader;
+  // The reader of the open file; ValueError once it is closed. Hold the lock.
+  Reader& open_records() {
+    if (!reader) raise_error(PyExc_ValueError, messages::kClosedFile);
+    return *reader;
+  }
+
+  std::optional<Reader> reader;  // none once closed
   ReaderLock lock;
   RecentInts recent_ints;
   // The failure met after the records a batch returned, raised by the next request.
@@ -44,14 +53,16 @@ struct EventReaderObject {
 // `self` as an EventReader, or the TypeError of a wrong `self`.
 EventReaderObject& as_event_reader(PyObject* self);
 
-// Serves one request for records with this thread holding the reader: a failure deferred by the
-// last batch is raised first; else read(records, arrays) is called with the reader of the file's
-// format. Until NumPy's table is in hand, it is looked up only when a record is there, and before
-// the record is consumed: its header is read and given back first, so that an interruption of the
-// lookup leaves it for the next request.
+// Serves one request for records with this thread holding the reader: a closed file raises, and
+// a failure deferred by the last batch is raised first; else read(records, arrays) is called with
+// the reader of the file's format. Until NumPy's table is in hand, it is looked up only when a
+// record is there before `stop`, and before the record is consumed: its header is read and given
+// back first, so that an interruption of the lookup leaves it for the next request.
 template <class Read>
-PyObject* serve_records(EventReaderObject& reader, Read&& read) {
+PyObject* serve_records(EventReaderObject& reader, Read&& read,
+                        std::uint64_t stop = std::numeric_limits<std::uint64_t>::max()) {
   const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
+  Reader& opened = reader.state.open_records();
   if (reader.state.deferred) {
     std::move(*reader.state.deferred).restore();
     reader.state.deferred.reset();
@@ -60,6 +71,7 @@ PyObject* serve_records(EventReaderObject& reader, Read&& read) {
   return std::visit(
       [&](auto& records) -> PyObject* {
         if (!ArrayMaker::table_found()) {
+          if (records.position() >= stop) return nullptr;
           auto next = records.next_header();
           if (auto* error = std::get_if<IoError>(&next)) raise_io_error(*error);
           auto* header = std::get_if<0>(&next);
@@ -69,7 +81,7 @@ PyObject* serve_records(EventReaderObject& reader, Read&& read) {
         const ArrayMaker arrays;
         return read(records, arrays);
       },
-      reader.state.reader);
+      opened);
 }
 
 // Keeps the exception of a failure for the reader's next request. A signal handler's exception is

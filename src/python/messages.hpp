@@ -16,6 +16,13 @@ inline constexpr std::string_view kMainInterpreterOnly = "pluvo supports only th
 inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
 inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
 
+// As Python's files say them.
+inline constexpr std::string_view kClosedFile = "I/O operation on closed file.";
+inline std::string negative_seek_position(std::string_view offset) {
+  return "negative seek position " + std::string(offset);
+}
+inline std::string stop_too_small(std::string_view /*stop*/) { return "stop must be at least 0"; }
+
 inline std::string unknown_reader_type(std::string_view reader_type) {
   return "unknown reader type '" + std::string(reader_type) + "', expected 'WD1' or 'WD2'";
 }
@@ -40,7 +47,8 @@ inline std::string too_many_positional_arguments(const std::string& function, st
                                                  std::size_t positional, std::size_t given) {
   std::string message = function + " takes ";
   if (required != positional) message += "from " + std::to_string(required) + " to ";
-  return message + std::to_string(positional) + " positional arguments but " +
+  const bool one = required == positional && positional == 1;
+  return message + std::to_string(positional) + (one ? " positional argument but " : " positional arguments but ") +
          std::to_string(given) + (given == 1 ? " was" : " were") + " given";
 }
 inline std::string missing_positional_arguments(const std::string& function,

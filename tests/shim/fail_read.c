@@ -1,7 +1,6 @@
 // Preloaded in front of the C library: makes read(), readv() and pread() fail with a chosen error
-// number on
-// one file, and counts the reads that came back interrupted, so tests can tell that a signal hit a
-// read.
+// number on one file, and counts the reads that came back interrupted, so tests can tell that a
+// signal hit a read; counts the reads and seeks of that file too.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,6 +12,7 @@
 static ssize_t (*real_read)(int, void*, size_t);
 static ssize_t (*real_readv)(int, const struct iovec*, int);
 static ssize_t (*real_pread64)(int, void*, size_t, off64_t);
+static off64_t (*real_lseek64)(int, off64_t, int);
 
 static dev_t target_dev;
 static ino_t target_ino;
@@ -26,6 +26,7 @@ static int error_number;
 long long pluvo_shim_injected;
 long long pluvo_shim_interrupted;
 long long pluvo_shim_calls;  // reads of the configured file, failed or not
+long long pluvo_shim_seeks;  // lseek() calls on the configured file, but for this shim's own
 
 // Failures start with the first qualifying read; reads on other files are never touched.
 void pluvo_shim_configure(unsigned long long dev, unsigned long long ino, long long offset,
@@ -39,6 +40,7 @@ void pluvo_shim_configure(unsigned long long dev, unsigned long long ino, long l
   error_number = error;
   pluvo_shim_injected = 0;
   pluvo_shim_calls = 0;
+  pluvo_shim_seeks = 0;
   armed = 1;
 }
 
@@ -68,10 +70,24 @@ static int inject(int fd, off64_t offset) {
   return 1;
 }
 
+static off64_t call_lseek64(int fd, off64_t offset, int whence) {
+  if (real_lseek64 == NULL) real_lseek64 = (off64_t(*)(int, off64_t, int))dlsym(RTLD_NEXT, "lseek64");
+  return real_lseek64(fd, offset, whence);
+}
+
+off64_t lseek64(int fd, off64_t offset, int whence) {
+  const int saved = errno;
+  if (is_target(fd)) ++pluvo_shim_seeks;
+  errno = saved;
+  return call_lseek64(fd, offset, whence);
+}
+
+off_t lseek(int fd, off_t offset, int whence) { return lseek64(fd, offset, whence); }
+
 ssize_t read(int fd, void* buf, size_t count) {
   if (real_read == NULL) real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
   const int saved = errno;
-  if (inject(fd, lseek(fd, 0, SEEK_CUR))) return -1;
+  if (inject(fd, call_lseek64(fd, 0, SEEK_CUR))) return -1;
   errno = saved;
   const ssize_t got = real_read(fd, buf, count);
   if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
@@ -83,7 +99,7 @@ ssize_t readv(int fd, const struct iovec* parts, int count) {
     real_readv = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "readv");
   }
   const int saved = errno;
-  if (inject(fd, lseek(fd, 0, SEEK_CUR))) return -1;
+  if (inject(fd, call_lseek64(fd, 0, SEEK_CUR))) return -1;
   errno = saved;
   const ssize_t got = real_readv(fd, parts, count);
   if (got < 0 && errno == EINTR) ++pluvo_shim_interrupted;
