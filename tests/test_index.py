@@ -149,7 +149,8 @@ def test_the_index_is_read_only_and_not_made_from_python(write_file, writer):
             array[0] = 5
     with pytest.raises(AttributeError):
         index.tail = 0
-    with pytest.raises(TypeError, match="cannot create 'builtins.EventIndex' instances"):
+    # the interpreter's own text: PyPy leaves out the module
+    with pytest.raises(TypeError, match="^cannot create '(builtins.)?EventIndex' instances$"):
         type(index)()
     assert "EventIndex" not in dir(pluvo)
 
