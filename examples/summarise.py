@@ -1,16 +1,23 @@
 """Summarises many acquisition files at once with pluvo's batches: events and bytes, a histogram
 of pulse amplitudes per channel, and the gaps in the event counters.
 
-    python3 examples/summarise.py PATH... [--type WD1|WD2] [--threads N | --dask N] [--json]
+    python3 examples/summarise.py PATH... [--type WD1|WD2] [--threads N | --dask N]
+                                  [--partition-bytes B] [--json]
 
 A PATH is a file, or a directory whose .wd1 and .wd2 files are all taken. The format comes from
 --type, or else from each file's extension. Three ways to run:
 
 - one thread (the default);
-- --threads N: a pool of N threads, one file each at a time. They overlap because pluvo reads
+- --threads N: a pool of N threads, one part each at a time. They overlap because pluvo reads
   batches with the interpreter lock released, and NumPy releases it for its loops;
 - --dask N: Dask on a local cluster of N worker processes (pip install "pluvo[dask]"), as a lab
-  spreads a run of thousands of files over a cluster. Tasks get paths, never readers.
+  spreads a run of thousands of files over a cluster. Tasks get (path, start, stop), never
+  readers.
+
+A file larger than --partition-bytes (default 64 MiB) is split into parts at record boundaries
+by its index, read from its headers alone, so that one large file keeps every worker busy. Each
+part is read with seek(start) and batches(stop=stop); the counter steps between parts are added
+when a file's parts are put together, so the summary equals one thread's.
 
 The amplitude of a pulse is its maximum minus its baseline (the mean of its first 32 samples),
 per channel: WD1 channels are the board channels, WD2 ones the blocks of a record's samples.
@@ -49,6 +56,7 @@ BINS = 64
 FULL_SCALE = {"WD1": 16384.0, "WD2": 2.0}
 BASELINE_SAMPLES = 32
 COUNTER_MODULUS = 2**32
+PARTITION_BYTES = 64 * 2**20
 B = TypeVar("B", "WD1Batch", "WD2Batch")
 
 
@@ -120,8 +128,32 @@ def add_wd2(summary: Summary, batch: WD2Batch) -> None:
         add_histogram(summary, f"WD2 ch {channel}", peaks[:, channel], FULL_SCALE["WD2"])
 
 
-def add_batches(summary: Summary, batches: Iterator[B], add: Callable[[Summary, B], None]) -> None:
-    previous: int | None = None
+@dataclass(frozen=True)
+class Part:
+    """Records of one file from byte `start` to the record boundary `stop` (None: its end)."""
+
+    path: str
+    reader_type: ReaderType
+    start: int = 0
+    stop: int | None = None
+
+
+@dataclass
+class PartSummary:
+    summary: Summary
+    first_counter: int | None = None  # to count the steps between consecutive parts
+    last_counter: int | None = None
+
+
+def add_counter_steps(summary: Summary, counters: npt.NDArray[np.int64]) -> None:
+    steps = np.diff(counters) % COUNTER_MODULUS
+    forward = (steps > 1) & (steps < COUNTER_MODULUS // 2)
+    summary.lost_events += int((steps[forward] - 1).sum())
+    summary.counter_resets += int(((steps == 0) | (steps >= COUNTER_MODULUS // 2)).sum())
+
+
+def add_batches(part: PartSummary, batches: Iterator[B], add: Callable[[Summary, B], None]) -> None:
+    summary = part.summary
     while True:
         try:
             batch = next(batches)
@@ -135,27 +167,58 @@ def add_batches(summary: Summary, batches: Iterator[B], add: Callable[[Summary, 
         add(summary, batch)
         counters: npt.NDArray[np.int64] = batch["event_counter"].astype(np.int64)
         summary.events += len(counters)
-        if previous is not None:
-            counters = np.concatenate([[previous], counters])
-        steps = np.diff(counters) % COUNTER_MODULUS
-        forward = (steps > 1) & (steps < COUNTER_MODULUS // 2)
-        summary.lost_events += int((steps[forward] - 1).sum())
-        summary.counter_resets += int(((steps == 0) | (steps >= COUNTER_MODULUS // 2)).sum())
-        previous = int(counters[-1])
-
-
-def summarise_file(path: str, reader_type: ReaderType, max_events: int = 4096) -> Summary:
-    """One file's summary; a file that cannot be read is reported among the failures."""
-    summary = Summary(files=1, bytes=os.path.getsize(path))
-    try:
-        if reader_type == "WD1":
-            wd1 = pluvo.EventReader(path, "WD1").batches(max_events=max_events)
-            add_batches(summary, wd1, add_wd1)
+        if part.last_counter is not None:
+            counters = np.concatenate([[part.last_counter], counters])
         else:
-            wd2 = pluvo.EventReader(path, "WD2").batches(max_events=max_events)
-            add_batches(summary, wd2, add_wd2)
+            part.first_counter = int(counters[0])
+        add_counter_steps(summary, counters)
+        part.last_counter = int(counters[-1])
+
+
+def summarise_part(part: Part, max_events: int = 4096) -> PartSummary:
+    """One part's summary; a file that cannot be read is reported among the failures."""
+    result = PartSummary(Summary())
+    try:
+        if part.reader_type == "WD1":
+            with pluvo.EventReader(part.path, "WD1") as wd1:
+                wd1.seek(part.start)
+                add_batches(result, wd1.batches(max_events=max_events, stop=part.stop), add_wd1)
+        else:
+            with pluvo.EventReader(part.path, "WD2") as wd2:
+                wd2.seek(part.start)
+                add_batches(result, wd2.batches(max_events=max_events, stop=part.stop), add_wd2)
     except OSError as exc:
-        summary.failures.append(f"{path}: {exc}")
+        result.summary.failures.append(f"{part.path}: {exc}")
+    return result
+
+
+def parts_of(path: str, reader_type: ReaderType, partition_bytes: int) -> list[Part]:
+    """The file whole, or split by its index. A file whose index cannot be made is read whole,
+    which reports what is wrong with it."""
+    if os.path.getsize(path) <= partition_bytes:
+        return [Part(path, reader_type)]
+    try:
+        with pluvo.EventReader(path, reader_type) as reader:
+            ranges = reader.index().partitions(partition_bytes)
+    except BaseException as exc:  # noqa: B036 - PanicException: a corrupt record
+        if not isinstance(exc, OSError) and type(exc).__module__ != "pyo3_runtime":
+            raise
+        return [Part(path, reader_type)]
+    return [Part(path, reader_type, start, stop) for start, stop in ranges] or [
+        Part(path, reader_type)
+    ]
+
+
+def file_summary(path: str, parts: Sequence[PartSummary]) -> Summary:
+    """A file's parts, in order, put together, with the counter steps between them."""
+    summary = Summary(files=1, bytes=os.path.getsize(path))
+    previous: int | None = None
+    for part in parts:
+        summary = merge(summary, part.summary)
+        if previous is not None and part.first_counter is not None:
+            add_counter_steps(summary, np.array([previous, part.first_counter], dtype=np.int64))
+        if part.last_counter is not None:
+            previous = part.last_counter
     return summary
 
 
@@ -179,22 +242,51 @@ def files_of(paths: Sequence[str]) -> list[str]:
     return found
 
 
-def summarise(paths: Sequence[str], given: ReaderType | None, threads: int = 1) -> Summary:
-    """With threads > 1, a pool of that many threads takes the files one at a time each."""
-    total = Summary()
+def parts_by_file(
+    paths: Sequence[str], given: ReaderType | None, partition_bytes: int
+) -> dict[str, list[Part]]:
+    return {p: parts_of(p, reader_type_of(p, given), partition_bytes) for p in paths}
+
+
+def part_bytes(part: Part) -> int:
+    stop = os.path.getsize(part.path) if part.stop is None else part.stop
+    return max(stop - part.start, 0)
+
+
+def summarise(
+    paths: Sequence[str],
+    given: ReaderType | None,
+    threads: int = 1,
+    partition_bytes: int = PARTITION_BYTES,
+) -> Summary:
+    """With threads > 1, a pool of that many threads takes the parts one at a time each."""
+    files = parts_by_file(paths, given, partition_bytes)
     with Progress(sum(map(os.path.getsize, paths)), "B", "files", scale=True) as progress:
         with ThreadPoolExecutor(max_workers=threads) as pool:
-            futures = [pool.submit(summarise_file, p, reader_type_of(p, given)) for p in paths]
-            for done, future in enumerate(as_completed(futures), 1):
-                part = future.result()
-                total = merge(total, part)
-                progress.describe(f"{done}/{len(paths)} files")
-                progress.update(part.bytes)
-    return total
+            futures = {
+                path: [pool.submit(summarise_part, part) for part in parts]
+                for path, parts in files.items()
+            }
+            sizes = {
+                future: part_bytes(part)
+                for path, parts in files.items()
+                for future, part in zip(futures[path], parts)
+            }
+            for done, future in enumerate(as_completed(sizes), 1):
+                progress.describe(f"{done}/{len(sizes)} parts of {len(files)} files")
+                progress.update(sizes[future])
+    return merge_all(
+        file_summary(path, [f.result() for f in of_file]) for path, of_file in futures.items()
+    )
 
 
-def summarise_with_dask(paths: Sequence[str], given: ReaderType | None, workers: int) -> Summary:
-    """A local cluster of `workers` processes, loopback only; each file is one task."""
+def summarise_with_dask(
+    paths: Sequence[str],
+    given: ReaderType | None,
+    workers: int,
+    partition_bytes: int = PARTITION_BYTES,
+) -> Summary:
+    """A local cluster of `workers` processes, loopback only; each part is one task."""
     import importlib
     import logging
 
@@ -216,8 +308,11 @@ def summarise_with_dask(paths: Sequence[str], given: ReaderType | None, workers:
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        parts = [delayed(summarise_file)(p, reader_type_of(p, given)) for p in paths]
-        future = client.compute(delayed(merge_all)(parts))
+        files = [
+            delayed(file_summary)(path, [delayed(summarise_part)(part) for part in parts])
+            for path, parts in parts_by_file(paths, given, partition_bytes).items()
+        ]
+        future = client.compute(delayed(merge_all)(files))
         if sys.stderr.isatty():
             distributed.progress(future)
         result: Summary = future.result()
@@ -248,13 +343,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     how = parser.add_mutually_exclusive_group()
     how.add_argument("--threads", type=int, default=1, metavar="N", help="threads (default 1)")
     how.add_argument("--dask", type=int, metavar="N", help="Dask worker processes")
+    parser.add_argument(
+        "--partition-bytes",
+        type=int,
+        default=PARTITION_BYTES,
+        metavar="B",
+        help="split files larger than this (default 64 MiB)",
+    )
     parser.add_argument("--json", action="store_true", help="the summary as JSON")
     args = parser.parse_args(argv)
     paths = files_of(args.paths)
+    partition_bytes = max(1, args.partition_bytes)
     if args.dask is not None:
-        summary = summarise_with_dask(paths, args.type, args.dask)
+        summary = summarise_with_dask(paths, args.type, args.dask, partition_bytes)
     else:
-        summary = summarise(paths, args.type, max(1, args.threads))
+        summary = summarise(paths, args.type, max(1, args.threads), partition_bytes)
     print(json.dumps(asdict(summary)) if args.json else report(summary))
     return 1 if summary.failures else 0
 

@@ -4,7 +4,18 @@ Installed as the stub-only package ``pluvo-stubs``, where type checkers look for
 a module that is not a package.
 """
 
-from typing import Generic, Iterator, Literal, TypedDict, TypeVar, final, overload, type_check_only
+from types import TracebackType
+from typing import (
+    Generic,
+    Iterator,
+    Literal,
+    SupportsIndex,
+    TypedDict,
+    TypeVar,
+    final,
+    overload,
+    type_check_only,
+)
 
 import numpy as np
 
@@ -92,7 +103,7 @@ class EventIndex:
     def tail(self) -> int:
         """Bytes after the last whole record: a cut-short record, 0 if there is none."""
     def __len__(self) -> int: ...
-    def partitions(self, max_bytes: int) -> list[tuple[int, int]]:
+    def partitions(self, max_bytes: SupportsIndex) -> list[tuple[int, int]]:
         """Byte ranges at record boundaries holding the records that fit in max_bytes each."""
 
 # Generic only here: at run time EventReader[...] is not subscriptable, so annotate with
@@ -115,15 +126,40 @@ class EventReader(Generic[_Event_co]):
     def __next__(self) -> _Event_co: ...
     def index(self) -> EventIndex:
         """The offsets and lengths of the file's records, from their headers alone."""
+    def tell(self) -> int:
+        """Offset of the next record: the bytes of the file consumed."""
+    def seek(self, offset: SupportsIndex) -> int:
+        """Read the next record from byte offset; returns offset."""
+    def close(self) -> None:
+        """Close the file now; closing again does nothing."""
+    def __enter__(self) -> EventReader[_Event_co]: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
     @overload
     def batches(
-        self: EventReader[WD1Event], max_events: int = 65536, max_bytes: int = 16777216
+        self: EventReader[WD1Event],
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 16777216,
+        *,
+        stop: SupportsIndex | None = None,
     ) -> EventBatches[WD1Batch]: ...
     @overload
     def batches(
-        self: EventReader[WD2Event], max_events: int = 65536, max_bytes: int = 16777216
+        self: EventReader[WD2Event],
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 16777216,
+        *,
+        stop: SupportsIndex | None = None,
     ) -> EventBatches[WD2Batch]: ...
     @overload
     def batches(
-        self: EventReader[WD1Event | WD2Event], max_events: int = 65536, max_bytes: int = 16777216
+        self: EventReader[WD1Event | WD2Event],
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 16777216,
+        *,
+        stop: SupportsIndex | None = None,
     ) -> EventBatches[WD1Batch | WD2Batch]: ...

@@ -21,6 +21,8 @@ sys.path.insert(0, str(EXAMPLES))
 
 import summarise  # noqa: E402
 
+SPLIT_BYTES = 1000  # about ten records of the run below
+
 
 @pytest.fixture
 def run_dir(tmp_path, writer):
@@ -53,6 +55,16 @@ def test_threads_give_the_summary_of_one_thread(run_dir):
     assert summarise.summarise(paths, None, threads=3) == one
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_files_split_by_their_index_give_the_summary_of_whole_files(run_dir, threads):
+    paths = summarise.files_of([str(run_dir)])
+    parts = summarise.parts_by_file(paths, None, SPLIT_BYTES)
+    # every file in several parts, whose boundaries fall between the counter gaps and on them
+    assert all(len(of_file) > 3 for of_file in parts.values())
+    whole = summarise.summarise(paths, None)
+    assert summarise.summarise(paths, None, threads, partition_bytes=SPLIT_BYTES) == whole
+
+
 DASK = textwrap.dedent(
     """
     import dataclasses, json, sys
@@ -62,15 +74,17 @@ DASK = textwrap.dedent(
     paths = summarise.files_of([sys.argv[2]])
     alone = summarise.summarise(paths, None)
     cluster = summarise.summarise_with_dask(paths, None, 2)
-    print(json.dumps([dataclasses.asdict(alone), dataclasses.asdict(cluster)]))
+    split = summarise.summarise_with_dask(paths, None, 2, partition_bytes=int(sys.argv[3]))
+    print(json.dumps([dataclasses.asdict(s) for s in (alone, cluster, split)]))
     """
 )
 
 
 def test_dask_cluster_gives_the_summary_of_one_thread(run_dir):
     pytest.importorskip("distributed")
-    alone, cluster = run_python(DASK, EXAMPLES, run_dir, tmp_path=run_dir)
+    alone, cluster, split = run_python(DASK, EXAMPLES, run_dir, SPLIT_BYTES, tmp_path=run_dir)
     assert cluster == alone
+    assert split == alone
     assert alone["events"] == 350
 
 

@@ -70,12 +70,24 @@ def wd2_timestamps(path: str) -> list[int]:
     return timestamps
 
 
+def middle_counters(path: str) -> list[int]:
+    with pluvo.EventReader(path, "WD1") as reader:
+        assert_type(reader, "pluvo.EventReader[WD1Event]")
+        index = reader.index()
+        start: int = reader.seek(index.offsets[len(index) // 2])
+        batches = reader.batches(stop=index.offsets[len(index) // 2 + 3])
+        counters = [int(c) for batch in batches for c in batch["event_counter"]]
+        assert reader.tell() > start
+        return counters
+
+
 def rejected(path: str) -> None:
     """Never called: each line is an error the stubs must report."""
     pluvo.EventReader(1, "WD1")  # type: ignore[call-overload]
     pluvo.EventReader(path)  # type: ignore[call-overload]
     pluvo.EventReader(path, "WD1", 0)  # type: ignore[call-overload]
-    pluvo.EventReader(path, "WD1").close()  # type: ignore[attr-defined]
+    pluvo.EventReader(path, "WD1").seek("0")  # type: ignore[arg-type]
+    pluvo.EventReader(path, "WD1").batches(stop=1.5)  # type: ignore[call-overload]
     next(pluvo.EventReader(path, "WD1"))["samples"]  # type: ignore[typeddict-item]
     next(pluvo.EventReader(path, "WD2"))["board_id"]  # type: ignore[typeddict-item]
     wd2: Iterator[WD2Event] = pluvo.EventReader(path, "WD1")  # type: ignore[assignment]
@@ -98,6 +110,7 @@ def main() -> None:
     assert board_channels(pluvo.EventReader(WD2_FILE, "WD2")) == []
     assert len(wd1_amplitudes(WD1_FILE)) == 200
     assert wd2_timestamps(WD2_FILE) == [1_000_000 + n * 40_000 for n in range(200)]
+    assert middle_counters(WD1_FILE) == [100, 101, 102]
     print("typed usage ok")
 
 
