@@ -111,8 +111,8 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
   capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, before_stop + 1));
   // Never storage far beyond what the file holds. An input that cannot tell gets storage for a
   // few records first, grown as they arrive.
-  std::size_t storage = static_cast<std::size_t>(
-      std::max<std::uint64_t>(1, kFirstBatchBytes / record_bytes));
+  std::size_t storage =
+      static_cast<std::size_t>(std::max<std::uint64_t>(1, kFirstBatchBytes / record_bytes));
   if (const auto left = reader.bytes_left()) {
     const std::uint64_t records_left = *left / record_bytes;
     capacity = static_cast<std::size_t>(std::min<std::uint64_t>(

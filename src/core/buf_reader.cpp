@@ -253,8 +253,8 @@ Result<std::uint64_t> BufReader::seek(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     return IoError::from_os_code(EINVAL);
   }
-  if (const auto moved = system_call(
-          hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET); });
+  if (const auto moved =
+          system_call(hooks_, [&] { return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET); });
       !moved.ok()) {
     return moved.error();
   }

@@ -121,8 +121,8 @@ PyObject* event_reader_seek(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::uint64_t offset =
         extract_offset(arguments["offset"], "offset", messages::negative_seek_position);
     const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
-    auto moved = std::visit([&](auto& records) { return records.seek(offset); },
-                            state.open_records());
+    auto moved =
+        std::visit([&](auto& records) { return records.seek(offset); }, state.open_records());
     if (!moved.ok()) raise_io_error(moved.error());
     state.deferred.reset();  // a file read again from elsewhere has not failed there
     return checked(PyLong_FromUnsignedLongLong(offset)).release();

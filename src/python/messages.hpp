@@ -21,7 +21,9 @@ inline constexpr std::string_view kClosedFile = "I/O operation on closed file.";
 inline std::string negative_seek_position(std::string_view offset) {
   return "negative seek position " + std::string(offset);
 }
-inline std::string stop_too_small(std::string_view /*stop*/) { return "stop must be at least 0"; }
+inline std::string stop_too_small(std::string_view /*stop*/) {
+  return "stop must be at least 0";
+}
 
 inline std::string unknown_reader_type(std::string_view reader_type) {
   return "unknown reader type '" + std::string(reader_type) + "', expected 'WD1' or 'WD2'";
@@ -48,7 +50,8 @@ inline std::string too_many_positional_arguments(const std::string& function, st
   std::string message = function + " takes ";
   if (required != positional) message += "from " + std::to_string(required) + " to ";
   const bool one = required == positional && positional == 1;
-  return message + std::to_string(positional) + (one ? " positional argument but " : " positional arguments but ") +
+  return message + std::to_string(positional) +
+         (one ? " positional argument but " : " positional arguments but ") +
          std::to_string(given) + (given == 1 ? " was" : " were") + " given";
 }
 inline std::string missing_positional_arguments(const std::string& function,

@@ -505,6 +505,59 @@ TYPED_TEST(BatchReaderTest, BatchesEndToEndGiveTheRecordsOfTheWalk) {
   }
 }
 
+// From a record boundary of the walk, batches up to another boundary give the walk's records
+// between them, and the position after each call is where the walk stands (a header given back
+// not counted), or the end of the data.
+TYPED_TEST(BatchReaderTest, SeekAndStopGiveTheRecordsBetweenTwoBoundaries) {
+  using L = TypeParam;
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    Rng rng(seed + 3000);
+    const Bytes file = generated_file<L>(seed + 300, std::size_t{1} << 18);
+    std::vector<std::size_t> boundaries{0};
+    for (Expected at = L::expected_at(file, 0);
+         at.what == Expect::Record || at.what == Expect::Fault;
+         at = L::expected_at(file, boundaries.back())) {
+      boundaries.push_back(boundaries.back() + L::kHeader + at.block);
+    }
+    TempDir dir;
+    Reader<L> reader(open_input(dir.write("seek.wd", file)), L::format());
+    for (int pair = 0; pair < 20; ++pair) {
+      std::size_t first = rng.below(boundaries.size());
+      std::size_t last = rng.below(boundaries.size());
+      if (first > last) std::swap(first, last);
+      BatchLimits limits = random_limits(rng);
+      limits.stop = boundaries[last];
+      const auto moved = reader.seek(boundaries[first]);
+      ASSERT_TRUE(moved.ok());
+      ASSERT_EQ(moved.value(), boundaries[first]);
+      ASSERT_EQ(reader.position(), boundaries[first]);
+      std::size_t offset = boundaries[first];
+      for (int calls = 0;; ++calls) {
+        ASSERT_LT(calls, 100000);
+        try {
+          auto outcome = read_batch(reader, limits);
+          if (is_end(outcome)) break;
+          const auto& batch = std::get<0>(outcome);
+          for (std::size_t row = 0; row < batch.rows; ++row) {
+            ASSERT_LT(offset, limits.stop);
+            const Expected at = L::expected_at(file, offset);
+            ASSERT_EQ(at.what, Expect::Record);
+            ASSERT_EQ(at.block, batch.row_length * sizeof(typename L::Sample));
+            offset += L::kHeader + at.block;
+          }
+        } catch (const InternalFault&) {
+          ASSERT_EQ(L::expected_at(file, offset).what, Expect::Fault);
+          offset += L::kHeader;
+        }
+        ASSERT_EQ(reader.position(), offset);
+      }
+      EXPECT_EQ(offset, boundaries[last]);
+      EXPECT_EQ(reader.position(), offset);
+    }
+  }
+}
+
 TYPED_TEST(BatchReaderTest, BatchesThroughAFifoInSmallPieces) {
   using L = TypeParam;
   struct Feed {
