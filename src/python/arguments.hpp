@@ -71,7 +71,7 @@ std::size_t extract_limit(const Arguments& arguments, std::string_view name, std
 
 // An int of at least 0 as an offset in a file, else the ValueError that `too_small` makes of the
 // int's text; one beyond 64 bits is the interpreter's OverflowError, or `beyond` when given.
-std::uint64_t extract_offset(PyObject* object, std::string_view name,
+std::uint64_t extract_offset(PyObject* given, std::string_view name,
                              std::string (*too_small)(std::string_view given),
                              std::optional<std::uint64_t> beyond = std::nullopt);
 
