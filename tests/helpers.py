@@ -34,8 +34,26 @@ def open_descriptors():
     return settled(lambda: len(os.listdir("/proc/self/fd")))
 
 
+def address_space():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+def limit_address_space(room):
+    """From now on, the address space may grow only `room` bytes past its settled size."""
+    import resource  # as in settled()
+
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + room, hard))
+
+
 # Pasted in front of scripts run in a fresh interpreter that measure what they leave behind.
-SETTLED = "\n\n".join(inspect.getsource(function) for function in (settled, open_descriptors))
+SETTLED = "\n\n".join(
+    inspect.getsource(function)
+    for function in (settled, open_descriptors, address_space, limit_address_space)
+)
 
 
 def run_python(code, *args, tmp_path, env=None):

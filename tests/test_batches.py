@@ -173,16 +173,16 @@ def ragged_and_corrupt_files(writer):
     }
 
 
-@pytest.mark.parametrize(
-    "case",
-    [
-        "wd1-lengths",
-        "wd1-corrupt-size",
-        "wd1-no-samples",
-        "wd2-multi-corrupt",
-        "wd2-single-lengths",
-    ],
-)
+RAGGED_AND_CORRUPT = [
+    "wd1-lengths",
+    "wd1-corrupt-size",
+    "wd1-no-samples",
+    "wd2-multi-corrupt",
+    "wd2-single-lengths",
+]
+
+
+@pytest.mark.parametrize("case", RAGGED_AND_CORRUPT)
 def test_ragged_and_corrupt_files(write_file, writer, case):
     kind, records = ragged_and_corrupt_files(writer)[case]
     path = write_file(records)
@@ -232,18 +232,11 @@ def test_a_trickling_fifo(tmp_path, writer):
 
 FIFO_UNDER_A_LIMIT = SETTLED + textwrap.dedent(
     """
-    import json, resource, sys
+    import json, sys
     import numpy, pluvo
 
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
     # Room for what the stream holds, many times over; far from what max_events would take.
-    _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (64 << 20), hard))
+    limit_address_space(64 << 20)
     columns, samples = {}, []
     for batch in pluvo.EventReader(sys.argv[1], "WD1").batches(max_events=10**10):
         for key, column in batch.items():

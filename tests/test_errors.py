@@ -467,7 +467,7 @@ def test_reentrant_use_is_refused(write_file, writer, tmp_path):
 
 OUT_OF_MEMORY = SETTLED + textwrap.dedent(
     """
-    import json, resource, sys
+    import json, sys
     import numpy
     import pluvo
 
@@ -480,15 +480,8 @@ OUT_OF_MEMORY = SETTLED + textwrap.dedent(
 
     outcomes = [counters(next(steps))]  # NumPy imported before the limit
 
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
     # Far less room than the block needs; plenty for everything else.
-    _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (256 << 20), hard))
+    limit_address_space(256 << 20)
 
     for _ in range(4):
         try:

@@ -426,20 +426,13 @@ def test_descriptor_exhaustion(tmp_path, writer):
 
 ADDRESS_SPACE_BODY = textwrap.dedent(
     """
-    import json, resource, sys
+    import json, sys
     import numpy, pluvo
 
     outcome(lambda: next(pluvo.EventReader(sys.argv[1], "WD1")))  # NumPy found first
 
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
     # Room for what the files hold, far from enough for what their size fields claim.
-    _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (settled(address_space) + (96 << 20), hard))
+    limit_address_space(96 << 20)
     result = {}
     for path, kind, steps in zip(sys.argv[1::3], sys.argv[2::3], sys.argv[3::3]):
         try:

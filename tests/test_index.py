@@ -17,7 +17,7 @@ from fault_helpers import (
     run_script,
 )
 from record_walk import record_index
-from test_batches import by_events, ragged_and_corrupt_files
+from test_batches import RAGGED_AND_CORRUPT, by_events, ragged_and_corrupt_files
 from test_truncation import FILES as PREFIX_FILES
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
@@ -65,16 +65,7 @@ def test_every_truncation_length(tmp_path, writer, name):
         assert_index_is_the_walk(str(path), name[:3])
 
 
-@pytest.mark.parametrize(
-    "case",
-    [
-        "wd1-lengths",
-        "wd1-corrupt-size",
-        "wd1-no-samples",
-        "wd2-multi-corrupt",
-        "wd2-single-lengths",
-    ],
-)
+@pytest.mark.parametrize("case", RAGGED_AND_CORRUPT)
 def test_ragged_and_corrupt_files(write_file, writer, case):
     kind, records = ragged_and_corrupt_files(writer)[case]
     assert_index_is_the_walk(write_file(records), kind)
