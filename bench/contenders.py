@@ -13,7 +13,7 @@ import layouts
 
 CHUNK_BYTES = 1 << 20
 BATCH_EVENTS = 4096
-BATCH_BYTES = 16 << 20
+BATCH_BYTES = 2 << 20  # as pluvo batches by default
 
 
 def consume(events):

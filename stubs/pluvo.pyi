@@ -143,7 +143,7 @@ class EventReader(Generic[_Event_co]):
     def batches(
         self: EventReader[WD1Event],
         max_events: SupportsIndex = 65536,
-        max_bytes: SupportsIndex = 16777216,
+        max_bytes: SupportsIndex = 2097152,
         *,
         stop: SupportsIndex | None = None,
     ) -> EventBatches[WD1Batch]: ...
@@ -151,7 +151,7 @@ class EventReader(Generic[_Event_co]):
     def batches(
         self: EventReader[WD2Event],
         max_events: SupportsIndex = 65536,
-        max_bytes: SupportsIndex = 16777216,
+        max_bytes: SupportsIndex = 2097152,
         *,
         stop: SupportsIndex | None = None,
     ) -> EventBatches[WD2Batch]: ...
@@ -159,7 +159,7 @@ class EventReader(Generic[_Event_co]):
     def batches(
         self: EventReader[WD1Event | WD2Event],
         max_events: SupportsIndex = 65536,
-        max_bytes: SupportsIndex = 16777216,
+        max_bytes: SupportsIndex = 2097152,
         *,
         stop: SupportsIndex | None = None,
     ) -> EventBatches[WD1Batch | WD2Batch]: ...

@@ -93,7 +93,7 @@ def rows_of(batch, kind, limits):
     assert data.flags.c_contiguous and data.flags.writeable
     row_bytes = data.shape[1] * data.itemsize
     if rows > 1:
-        assert rows * row_bytes <= limits.get("max_bytes", 16 << 20)
+        assert rows * row_bytes <= limits.get("max_bytes", 2 << 20)
     for array in batch.values():
         assert type(array.base).__name__ == "PySliceContainer"  # memory of its own
     return [

@@ -9,7 +9,7 @@
 namespace pluvo {
 
 inline constexpr const char* kBatchesDoc =
-    "batches($self, /, max_events=65536, max_bytes=16777216, *, stop=None)\n--\n\n"
+    "batches($self, /, max_events=65536, max_bytes=2097152, *, stop=None)\n--\n\n"
     "Iterate over the following events in batches: dicts with the keys of an event, each header\n"
     "key mapped to a 1-D array and \"data\" to a 2-D array with one row of samples per event.";
 
