@@ -252,8 +252,10 @@ SEEK_AND_READ = textwrap.dedent(
 
 
 def test_seek_and_next_make_one_seek_and_one_read(tmp_path, writer, read_shim):
-    record = [writer.wd1_record([7] * 500, event_counter=n) for n in range(200000)]
-    (tmp_path / "large.wd1").write_bytes(b"".join(record))  # 200 MB
+    records = np.zeros(200000, dtype=[("header", "<i4", 6), ("data", "<u2", 500)])
+    records["header"][:, 0] = 24 + 1000  # event_size
+    records["header"][:, 4] = np.arange(200000)  # event_counter
+    (tmp_path / "large.wd1").write_bytes(records.tobytes())  # 200 MB
     result = run_script(
         SHIM_CONTROL + SEEK_AND_READ,
         "large.wd1",
