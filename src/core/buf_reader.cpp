@@ -142,7 +142,8 @@ Status BufReader::read_exact_slow(std::span<std::byte> dst) {
 }
 
 Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::byte>> parts) {
-  std::array<iovec, kMaxScatteredParts> vectors{};
+  // Left uninitialised: zeroing it would cost more than a read of small parts.
+  std::array<iovec, kMaxScatteredParts> vectors;
   std::size_t count = 0;
   std::size_t from_buffer = 0;
   std::size_t total = 0;
@@ -168,21 +169,33 @@ Result<std::size_t> BufReader::read_scattered(std::span<const std::span<std::byt
   return from_buffer + static_cast<std::size_t>(got.value());
 }
 
-void BufReader::unread(std::span<const std::span<const std::byte>> pieces) {
-  std::size_t total = 0;
-  for (const auto piece : pieces) total += piece.size();
-  if (total > capacity_) {
-    buffer_ = std::make_unique_for_overwrite<std::byte[]>(total);
-    capacity_ = total;
+void BufReader::unread(std::span<const std::span<std::byte>> parts, std::size_t n) {
+  const std::size_t kept = buffered();
+  // The bytes given back end where the bytes still buffered begin, at `at` of the buffer.
+  std::size_t at = cursor_;
+  if (n > cursor_) {
+    at = n;
+    if (n + kept > capacity_) {
+      auto grown = std::make_unique_for_overwrite<std::byte[]>(n + kept);
+      if (kept != 0) std::memcpy(grown.get() + at, buffer_.get() + cursor_, kept);
+      buffer_ = std::move(grown);
+      capacity_ = n + kept;
+    } else if (kept != 0) {
+      std::memmove(buffer_.get() + at, buffer_.get() + cursor_, kept);
+    }
+    consumed_before_buffer_ += cursor_;
+    consumed_before_buffer_ -= n;
+    valid_len_ = at + kept;
   }
-  std::size_t at = 0;
-  for (const auto piece : pieces) {
-    if (!piece.empty()) std::memcpy(buffer_.get() + at, piece.data(), piece.size());
-    at += piece.size();
+  cursor_ = at - n;
+  std::byte* to = buffer_.get() + cursor_;
+  for (const auto part : parts) {
+    if (n == 0) break;
+    const std::size_t size = std::min(part.size(), n);
+    if (size != 0) std::memcpy(to, part.data(), size);
+    to += size;
+    n -= size;
   }
-  cursor_ = 0;
-  valid_len_ = total;
-  consumed_before_buffer_ -= total;
 }
 
 Status BufReader::skip_exact(std::size_t n) {

@@ -51,9 +51,14 @@ class BufReader {
   // most one system call (EINTR retried as read_exact() retries it), reading nothing ahead. The
   // count delivered; less than the parts hold at the end of the data, or from a pipe.
   Result<std::size_t> read_scattered(std::span<const std::span<std::byte>> parts);
-  // With nothing buffered: makes the pieces, in order, the next bytes to read again, for bytes a
-  // caller took too many of.
-  void unread(std::span<const std::span<const std::byte>> pieces);
+  // Makes the first n bytes of the parts, as read_scattered() filled them, the next to read again,
+  // ahead of what is still buffered: for bytes a caller took too many of.
+  void unread(std::span<const std::span<std::byte>> parts, std::size_t n);
+  // The next n bytes, left unread, when they are all buffered; empty otherwise.
+  [[nodiscard]] std::span<const std::byte> peek(std::size_t n) const noexcept {
+    if (buffered() < n) return {};
+    return {buffer_.get() + cursor_, n};
+  }
 
   // Consumes n bytes as read_exact() would, without keeping them: a regular file is seeked past
   // them, after a check of its size so that the end of the data fails the same way.

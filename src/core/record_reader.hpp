@@ -184,14 +184,7 @@ class RecordReader {
     }
     // What arrived of the records not taken is read again, in order: a header of another length
     // or a record cut short by the end of what the input had.
-    std::array<std::span<const std::byte>, 2 * kMaxDirectRecords> rest;
-    std::size_t pieces = 0;
-    for (std::size_t part = 2 * taken; arrived != 0; ++part) {
-      const std::size_t size = std::min(arrived, parts.at(part).size());
-      rest.at(pieces++) = parts[part].first(size);
-      arrived -= size;
-    }
-    input_.unread(std::span(rest.data(), pieces));
+    input_.unread(std::span(parts.data() + 2 * taken, 2 * (count - taken)), arrived);
     return {taken, std::nullopt};
   }
 

@@ -42,6 +42,7 @@ using pluvo::ErrorKind;
 using pluvo::IoError;
 using pluvo::Result;
 using pluvo::Status;
+using pluvo::testing::append;
 using pluvo::testing::append_to_file;
 using pluvo::testing::Bytes;
 using pluvo::testing::FifoFeeder;
@@ -844,11 +845,11 @@ TEST(BufReaderReadAhead, UnreadNeverTakesTheReadAheadPastItsBound) {
        {BufReader::kMaxReadAhead * 3 / 4, BufReader::kMaxReadAhead + 1, std::size_t{3}}) {
     SCOPED_TRACE(given_back);
     const std::size_t at = reader.position();
-    const Bytes taken = read_some(reader, given_back + reader.buffered());
+    Bytes taken = read_some(reader, given_back + reader.buffered());
     ASSERT_EQ(reader.buffered(), 0u);
-    const std::array<std::span<const std::byte>, 1> pieces = {
-        std::as_bytes(std::span(taken)).last(given_back)};
-    reader.unread(pieces);
+    const std::array<std::span<std::byte>, 1> parts = {
+        std::as_writable_bytes(std::span(taken)).last(given_back)};
+    reader.unread(parts, given_back);
     EXPECT_EQ(reader.buffered(), given_back);
     const std::size_t again = taken.size() - given_back;
     EXPECT_EQ(take(reader, given_back + 1), slice(content, at + again, given_back + 1));
@@ -873,9 +874,10 @@ TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
       {"read_scattered past the buffer", [&](BufReader& r) { read_some(r, 2 * kBuf); }},
       {"bytes given back",
        [&](BufReader& r) {
-         const Bytes taken = read_some(r, 3 * kBuf);
-         const std::array<std::span<const std::byte>, 1> pieces = {std::as_bytes(std::span(taken))};
-         r.unread(pieces);
+         Bytes taken = read_some(r, 3 * kBuf);
+         const std::array<std::span<std::byte>, 1> parts = {
+             std::as_writable_bytes(std::span(taken))};
+         r.unread(parts, taken.size());
        }},
       {"into the second buffer", [&](BufReader& r) { take(r, kBuf + 100); }},
       {"to the end",
@@ -1181,19 +1183,20 @@ std::vector<std::span<std::byte>> parts_over(Bytes& out, const std::vector<std::
   return parts;
 }
 
-// The last `count` bytes of `taken` in up to four pieces, some of them empty.
-std::vector<std::span<const std::byte>> tail_pieces(const Bytes& taken, std::size_t count,
-                                                    Rng& rng) {
-  std::vector<std::span<const std::byte>> pieces;
-  const auto bytes = std::as_bytes(std::span(taken)).last(count);
+// The last `count` bytes of `taken` in up to four parts, some of them empty, now and then with a
+// part after them that is not given back.
+std::vector<std::span<std::byte>> tail_parts(Bytes& taken, std::size_t count, Rng& rng) {
+  std::vector<std::span<std::byte>> parts;
+  const auto bytes = std::as_writable_bytes(std::span(taken)).last(count);
   std::size_t at = 0;
   for (std::size_t left = 1 + rng.below(4); left > 1; --left) {
     const std::size_t size = rng.below(count - at + 1);
-    pieces.push_back(bytes.subspan(at, size));
+    parts.push_back(bytes.subspan(at, size));
     at += size;
   }
-  pieces.push_back(bytes.subspan(at));
-  return pieces;
+  parts.push_back(bytes.subspan(at));
+  if (rng.one_in(2)) parts.push_back(std::as_writable_bytes(std::span(taken)));
+  return parts;
 }
 
 struct ScatteredCall {
@@ -1247,7 +1250,8 @@ class BufReaderMix : public ::testing::TestWithParam<MixCase> {};
 
 // Every read is checked against the file: read_scattered takes the buffered bytes first and then
 // makes one system call, reading nothing ahead, and delivers all the parts hold up to the end of
-// the file; bytes given back with unread come again, in order, however many they are.
+// the file; bytes given back with unread come again, in order, ahead of those still buffered,
+// however many they are and however often they are given back.
 TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
   const auto [file_size, seed] = GetParam();
   TempDir dir;
@@ -1261,18 +1265,19 @@ TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
       0, 1, 2, 3, 7, 24, 100, 4095, kBuf - 1, kBuf, kBuf + 1, 20000, BufReader::kMaxReadAhead + 3};
   auto size = [&] { return rng.one_in(3) ? rng.pick(sizes) : rng.below(8); };
   std::size_t position = 0;
-  Bytes last;  // what the last read_scattered delivered, if it left nothing buffered
+  Bytes last;  // what the reads since the last seek or skip delivered, up to the position
   for (int step = 0; step < 300; ++step) {
     SCOPED_TRACE("step " + std::to_string(step) + " at " + std::to_string(position));
     const int entered = hooks.entered;
     const std::size_t left = file_size - position;
     if (!last.empty() && rng.one_in(2)) {
       const std::size_t count = 1 + rng.below(last.size());
-      reader.unread(tail_pieces(last, count, rng));
+      const std::size_t buffered = reader.buffered();
+      reader.unread(tail_parts(last, count, rng), count);
       position -= count;
-      EXPECT_EQ(reader.buffered(), count);
+      EXPECT_EQ(reader.buffered(), buffered + count);
       EXPECT_EQ(hooks.entered, entered);
-      last.clear();
+      last.resize(last.size() - count);
     } else if (rng.one_in(2)) {
       // Now and then more parts than one call takes.
       std::vector<std::size_t> part_sizes(rng.one_in(12) ? 1000 + rng.below(100)
@@ -1287,7 +1292,7 @@ TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
       EXPECT_EQ(call.waits, needs_input ? 1u : 0u);
       EXPECT_EQ(reader.buffered(), needs_input ? 0 : call.buffered - call.taken);
       position += call.count;
-      last = needs_input ? call.delivered : Bytes();
+      append(last, call.delivered);
       EXPECT_EQ(reader.position(), position);
       continue;
     } else if (!rng.one_in(8)) {
@@ -1301,15 +1306,18 @@ TEST_P(BufReaderMix, EveryReadAgreesWithTheFile) {
           ASSERT_EQ(out, slice(content, position, n));
         }
         position += n;
+        if (skip) last.clear();
+        if (!skip) append(last, out);
       } else {
         EXPECT_TRUE(is_eof(status));
         position = file_size;
+        last.clear();
       }
     } else {
       EXPECT_EQ(value_of(reader.seek(0)), 0u);
       position = 0;
+      last.clear();
     }
-    last.clear();
     EXPECT_EQ(reader.position(), position);
     EXPECT_EQ(reader.bytes_left(), std::optional<std::uint64_t>(file_size - position));
   }
@@ -1359,7 +1367,7 @@ TEST_F(BufReaderFifo, ScatteredReadsTakeWhatOneSystemCallGets) {
             : *std::upper_bound(ends.begin(), ends.end(), received) - received;
     if (!last.empty() && rng.one_in(3)) {
       const std::size_t count = 1 + rng.below(last.size());
-      reader.unread(tail_pieces(last, count, rng));
+      reader.unread(tail_parts(last, count, rng), count);
       position -= count;
       last.clear();
     } else if (!rng.one_in(4)) {
