@@ -18,6 +18,7 @@ struct Pool {
   std::atomic_flag busy;
   std::array<Slot, kSlots> slots;  // [0, used) hold buffers, the most recently freed last
   std::size_t used;
+  std::size_t bytes;  // held in [0, used)
 };
 
 constinit Pool pool{};  // NOLINT(*-avoid-non-const-global-variables): shared by every reader
@@ -52,6 +53,7 @@ void* allocate(std::size_t bytes) noexcept {
                   pool.slots.begin() + static_cast<std::ptrdiff_t>(pool.used),
                   pool.slots.begin() + static_cast<std::ptrdiff_t>(i));
         --pool.used;
+        pool.bytes -= bytes;
         return data;
       }
     }
@@ -63,13 +65,18 @@ void release(void* data, std::size_t bytes) noexcept {
   if (bytes <= kMaxRecycledBytes) {
     const Lock lock;
     if (lock.held()) {
-      if (pool.used == kSlots) {
-        // The oldest buffer goes: a reader of another record size takes the slots over.
-        std::free(pool.slots[0].data);
-        std::copy(pool.slots.begin() + 1, pool.slots.end(), pool.slots.begin());
-        --pool.used;
+      // The oldest buffers go: a reader of another record size takes the slots over.
+      std::size_t oldest = 0;
+      while (pool.used - oldest == kSlots || pool.bytes + bytes > kMaxPooledBytes) {
+        std::free(pool.slots[oldest].data);
+        pool.bytes -= pool.slots[oldest].bytes;
+        ++oldest;
       }
+      std::copy(pool.slots.begin() + static_cast<std::ptrdiff_t>(oldest),
+                pool.slots.begin() + static_cast<std::ptrdiff_t>(pool.used), pool.slots.begin());
+      pool.used -= oldest;
       pool.slots[pool.used++] = Slot{data, bytes};
+      pool.bytes += bytes;
       return;
     }
   }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 namespace pluvo {
 namespace {
 
+using recycled_storage::kMaxPooledBytes;
 using recycled_storage::kMaxRecycledBytes;
 using recycled_storage::kSlots;
 
@@ -40,18 +42,26 @@ TEST(RecycledStorage, FreedStorageComesBackForTheSameSizeOnly) {
   drain(4096);
 }
 
-TEST(RecycledStorage, KeepsAtMostItsSlotsTheNewestFirst) {
-  constexpr std::size_t kBytes = 512;
-  drain(kBytes);
+class RecycledStorageBounds : public ::testing::TestWithParam<std::size_t> {};
+
+// Small buffers fill every slot, large ones the bytes the slots may hold; the oldest go first.
+TEST_P(RecycledStorageBounds, KeepsWhatItsBoundsAllowTheNewestFirst) {
+  const std::size_t bytes = GetParam();
+  const std::size_t kept = std::min(kSlots, kMaxPooledBytes / bytes);
+  drain(bytes);
   std::vector<void*> freed;
-  for (std::size_t i = 0; i < kSlots + 3; ++i) freed.push_back(recycled_storage::allocate(kBytes));
-  for (void* data : freed) recycled_storage::release(data, kBytes);
-  // The newest come back first; the oldest were freed for good.
+  for (std::size_t i = 0; i < kept + 3; ++i) freed.push_back(recycled_storage::allocate(bytes));
+  for (void* data : freed) recycled_storage::release(data, bytes);
+  // The newest come back first.
   std::set<void*> back;
-  for (std::size_t i = 0; i < kSlots; ++i) back.insert(recycled_storage::allocate(kBytes));
-  EXPECT_EQ(back, std::set<void*>(freed.end() - static_cast<std::ptrdiff_t>(kSlots), freed.end()));
+  for (std::size_t i = 0; i < kept; ++i) back.insert(recycled_storage::allocate(bytes));
+  EXPECT_EQ(back, std::set<void*>(freed.end() - static_cast<std::ptrdiff_t>(kept), freed.end()));
   for (void* data : back) std::free(data);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RecycledStorageBounds,
+                         ::testing::Values(std::size_t{512}, std::size_t{16384},
+                                           kMaxRecycledBytes));
 
 TEST(RecycledStorage, ThreadsNeverShareABuffer) {
   // Each thread writes its own mark into what it holds and checks it before freeing it; two
