@@ -1,7 +1,8 @@
 // What the readers of both formats share: each record is a header, then a block of samples whose
 // length the header gives. The end of the data ends the records; any other read failure is
 // reported once and finishes the reader. A Format says how its headers are read and how long
-// their blocks are.
+// their blocks are. Records of one size are read ahead, several with one system call, but every
+// other way of reading puts them back first: the input stays in file order for it.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "core/little_endian.hpp"
 #include "core/read_outcome.hpp"
 #include "core/record_index.hpp"
+#include "core/records_ahead.hpp"
 #include "core/sample_block.hpp"
 
 namespace pluvo {
@@ -33,6 +35,13 @@ class RecordReader {
 
   // Throws InternalFault "capacity overflow" for a block that cannot be read, after its header.
   ReadOutcome<Record> next() {
+    if (ahead_.empty() && reads_ahead()) {
+      const std::uint64_t start = input_.position();
+      if (auto error = ahead_.read(input_, format_, last_block_bytes_)) {
+        return failed_read<Record>(*error, finished_, input_.position() != start);
+      }
+    }
+    if (!ahead_.empty()) return ahead_.take(format_);
     auto outcome = next_header();
     auto* record = std::get_if<Record>(&outcome);
     if (record == nullptr) return outcome;
@@ -41,20 +50,23 @@ class RecordReader {
     auto samples = read_sample_block<Sample>(input_, *bytes);
     if (!samples.ok()) return failed_read<Record>(samples.error(), finished_, true);
     record->data = std::move(samples).value();
+    last_block_bytes_ = *bytes;
     return outcome;
   }
 
   [[nodiscard]] bool finished() const noexcept { return finished_; }
 
-  // Offset of the next record: what was consumed, less a header given back.
+  // Offset of the next record: what was consumed, less the records held ahead and a header given
+  // back.
   [[nodiscard]] std::uint64_t position() const noexcept {
-    return input_.position() - (given_back_ ? format_.header_bytes() : 0);
+    return input_.position() - ahead_.held_bytes() - (given_back_ ? format_.header_bytes() : 0);
   }
 
   // The next record is read from `offset`, as from a reader that never ended or failed.
   Result<std::uint64_t> seek(std::uint64_t offset) {
     auto moved = input_.seek(offset);
     if (moved.ok()) {
+      ahead_.drop();
       given_back_.reset();
       finished_ = false;
     }
@@ -65,6 +77,7 @@ class RecordReader {
 
   // The next record's header, its samples not read yet; a header given back comes first.
   ReadOutcome<Record> next_header() {
+    ahead_.put_back(input_);
     if (given_back_) {
       Record header = std::move(*given_back_);
       given_back_.reset();
@@ -97,6 +110,10 @@ class RecordReader {
   template <class Store>
   Rows read_rows(std::span<Sample> storage, std::size_t row_length, std::size_t max_rows,
                  Store&& store) {
+    ahead_.put_back(input_);
+    // The next batch's first record is read by next() the ordinary way: records read ahead for it
+    // would only be put back for its rows.
+    last_block_bytes_ = 0;
     const std::size_t row_bytes = row_length * sizeof(Sample);
     const std::size_t record_bytes = format_.header_bytes() + row_bytes;
     std::size_t rows = 0;
@@ -137,13 +154,33 @@ class RecordReader {
   // Where each record of the file starts, from its headers; the position stays where it is.
   Result<RecordIndex> index() { return index_records(input_, format_); }
 
-  // Bytes the file still holds after what was consumed, where the input can tell.
-  std::optional<std::uint64_t> bytes_left() { return input_.bytes_left(); }
+  // Bytes the file still holds after what was consumed, the records held ahead counted as unread,
+  // where the input can tell.
+  std::optional<std::uint64_t> bytes_left() {
+    const auto left = input_.bytes_left();
+    if (!left) return left;
+    return *left + ahead_.held_bytes();
+  }
 
  protected:
   [[nodiscard]] const Format& format() const noexcept { return format_; }
 
  private:
+  // Whether next() reads records ahead: after a record whose size is worth it, where the next
+  // record is not buffered whole and, if its header is buffered, has that size too, so that a
+  // failed read never comes before a record that was buffered whole.
+  [[nodiscard]] bool reads_ahead() const noexcept {
+    const std::size_t header_bytes = format_.header_bytes();
+    if (given_back_ || finished_ ||
+        !RecordsAhead<Format>::worth_it(header_bytes, last_block_bytes_)) {
+      return false;
+    }
+    const auto header = input_.peek(header_bytes);
+    return header.empty() ||
+           (input_.buffered() < header_bytes + last_block_bytes_ &&
+            format_.block_bytes(format_.parse_header(header.data())) == last_block_bytes_);
+  }
+
   // Records one direct read takes at most: two parts each, the header and the row.
   static constexpr std::size_t kMaxDirectRecords = BufReader::kMaxScatteredParts / 2;
 
@@ -192,6 +229,8 @@ class RecordReader {
   Format format_;
   std::optional<Record> given_back_;
   bool finished_ = false;
+  RecordsAhead<Format> ahead_;
+  std::size_t last_block_bytes_ = 0;  // of the last record next() read the ordinary way
 };
 
 }  // namespace pluvo
