@@ -23,8 +23,10 @@ class RecordsAhead {
   using Record = typename Format::Record;
   using Sample = typename Format::Sample;
 
-  // Smaller blocks cost more to allocate one by one than the copy through the read-ahead does.
-  static constexpr std::size_t kMinBlockBytes = 4096;
+  // For smaller blocks the kernel's work on two parts per record and the allocations cost more
+  // than the copy they save: measured here, 4 KiB blocks read 0.92 times as fast, 8 KiB ones 1.04
+  // and 16 KiB ones 1.09 times.
+  static constexpr std::size_t kMinBlockBytes = 8192;
 
   // Whether records with blocks of this size are read ahead: neither small ones nor ones the
   // input already reads straight into their buffers, so nothing is held beyond the read-ahead's

@@ -282,6 +282,17 @@ Bytes generated_file(std::uint64_t seed, std::size_t max_size) {
   return file;
 }
 
+// Where the walk finds records or headers whose block cannot be read, from the start.
+template <class L>
+std::vector<std::size_t> boundaries_of(const Bytes& file) {
+  std::vector<std::size_t> boundaries{0};
+  for (Expected at = L::expected_at(file, 0); at.what == Expect::Record || at.what == Expect::Fault;
+       at = L::expected_at(file, boundaries.back())) {
+    boundaries.push_back(boundaries.back() + L::kHeader + at.block);
+  }
+  return boundaries;
+}
+
 // Without a size to go by (a FIFO), a batch's storage grows with its rows up to the limits.
 inline BatchLimits random_limits(Rng& rng) {
   return {rng.pick(std::vector<std::size_t>{1, 2, 3, 7, 64, 511, 512, 513, 1025, 100000}),

@@ -91,12 +91,7 @@ TYPED_TEST(BatchReaderTest, SeekAndStopGiveTheRecordsBetweenTwoBoundaries) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     Rng rng(seed + 3000);
     const Bytes file = generated_file<L>(seed + 300, std::size_t{1} << 18);
-    std::vector<std::size_t> boundaries{0};
-    for (Expected at = L::expected_at(file, 0);
-         at.what == Expect::Record || at.what == Expect::Fault;
-         at = L::expected_at(file, boundaries.back())) {
-      boundaries.push_back(boundaries.back() + L::kHeader + at.block);
-    }
+    const std::vector<std::size_t> boundaries = boundaries_of<L>(file);
     TempDir dir;
     Reader<L> reader(open_input(dir.write("seek.wd", file)), L::format());
     for (int pair = 0; pair < 20; ++pair) {

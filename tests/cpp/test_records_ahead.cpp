@@ -54,17 +54,6 @@ Bytes file_of_runs(std::uint64_t seed, std::size_t max_size) {
   return file;
 }
 
-// Where the walk finds records or headers whose block cannot be read, from the start.
-template <class L>
-std::vector<std::size_t> boundaries_of(const Bytes& file) {
-  std::vector<std::size_t> boundaries{0};
-  for (Expected at = L::expected_at(file, 0); at.what == Expect::Record || at.what == Expect::Fault;
-       at = L::expected_at(file, boundaries.back())) {
-    boundaries.push_back(boundaries.back() + L::kHeader + at.block);
-  }
-  return boundaries;
-}
-
 // The next header, given back at once: the one of the walk, and the position stays.
 template <class L>
 void header_given_back(Reader<L>& reader, const Bytes& file, std::size_t offset) {
@@ -112,9 +101,11 @@ void read_in_turns(Reader<L>& reader, Bytes& file, const std::string& path, bool
     }
     ASSERT_NE(step, Step::Broken);
     if (::testing::Test::HasFailure()) return;
+    // A batch may take a cut-short record after its rows and stand at the end of the data.
+    const Expect now = L::expected_at(file, offset).what;
     const std::uint64_t position = reader.position();
     if (step == Step::End ||
-        (expected != Expect::Record && expected != Expect::Fault && position == file.size())) {
+        (now != Expect::Record && now != Expect::Fault && position == file.size())) {
       EXPECT_EQ(position, file.size());
       if (!seekable || grown++ == 2) return;
       const std::size_t old_end = file.size();
@@ -140,29 +131,21 @@ TYPED_TEST_SUITE(RecordsAheadTest, Layouts, LayoutName);
 
 TYPED_TEST(RecordsAheadTest, NextAgreesWithTheWalkBetweenEveryOtherCall) {
   using L = TypeParam;
-  for (std::uint64_t seed = 0; seed < 12; ++seed) {
+  for (std::uint64_t seed = 0; seed < 16; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     Rng rng(seed + 5000);
-    Bytes file = file_of_runs<L>(seed, std::size_t{3} << 20);
+    const bool seekable = seed % 4 != 3;
+    Bytes file = file_of_runs<L>(seed, seekable ? std::size_t{3} << 20 : std::size_t{1} << 20);
     TempDir dir;
-    const std::string path = dir.write("runs.wd", file);
+    std::optional<FifoFeeder> feeder;
+    std::string path = dir.write("runs.wd", file);
+    if (!seekable) {
+      path = make_fifo(dir, "runs.fifo");
+      feeder.emplace(path, file,
+                     std::vector<std::size_t>{1, 700, 5, L::kHeader, 4096, 3, 20000, 31, 65536});
+    }
     Reader<L> reader(open_input(path), L::format());
-    read_in_turns<L>(reader, file, path, true, rng);
-    if (::testing::Test::HasFailure()) return;
-  }
-}
-
-TYPED_TEST(RecordsAheadTest, NextAgreesWithTheWalkThroughAFifoInSmallPieces) {
-  using L = TypeParam;
-  for (std::uint64_t seed = 0; seed < 4; ++seed) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    Rng rng(seed + 6000);
-    Bytes file = file_of_runs<L>(seed + 50, std::size_t{1} << 20);
-    TempDir dir;
-    const std::string fifo = make_fifo(dir, "runs.fifo");
-    FifoFeeder feeder(fifo, file, {1, 700, 5, L::kHeader, 4096, 3, 20000, 31, 65536, 1000});
-    Reader<L> reader(open_input(fifo), L::format());
-    read_in_turns<L>(reader, file, fifo, false, rng);
+    read_in_turns<L>(reader, file, path, seekable, rng);
     if (::testing::Test::HasFailure()) return;
   }
 }
