@@ -136,7 +136,7 @@ TYPED_TEST(RecordsAheadTest, NextAgreesWithTheWalkBetweenEveryOtherCall) {
     Rng rng(seed + 5000);
     const bool seekable = seed % 4 != 3;
     Bytes file = file_of_runs<L>(seed, seekable ? std::size_t{3} << 20 : std::size_t{1} << 20);
-    TempDir dir;
+    const TempDir dir;
     std::optional<FifoFeeder> feeder;
     std::string path = dir.write("runs.wd", file);
     if (!seekable) {
@@ -164,7 +164,7 @@ TYPED_TEST(RecordsAheadTest, ReadFailureComesAfterTheRecordsThatArrived) {
     for (int r = 0; r < 40 || file.size() < 3 * BufReader::kMaxReadAhead; ++r) {
       append(file, L::record(rng, units));
     }
-    TempDir dir;
+    const TempDir dir;
     const std::string path = dir.write("failing.wd", file);
     Reader<L> reader(open_input(path), L::format());
     const int fd = descriptor_of(path);

@@ -70,11 +70,12 @@ TEST(RecycledStorage, ThreadsNeverShareABuffer) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 20000;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   std::atomic<int> clashes{0};
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &clashes] {
       for (int round = 0; round < kRounds; ++round) {
-        const std::size_t bytes = 64 * (1 + round % 3);
+        const std::size_t bytes = std::size_t{64} * static_cast<std::size_t>(1 + round % 3);
         auto* data = static_cast<std::uint32_t*>(recycled_storage::allocate(bytes));
         const auto mark = static_cast<std::uint32_t>(t * kRounds + round);
         for (std::size_t i = 0; i < bytes / 4; ++i) data[i] = mark;
