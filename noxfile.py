@@ -350,7 +350,9 @@ print(*{tag.platform for tag in sys_tags()})
 """
 
 
-def sysroot_row(session, arch, core_args, wheel_env, wheel_config, platform, test_env):
+def sysroot_row(
+    session, arch, core_args, wheel_env, wheel_config, platform, test_env, ctest_args=()
+):
     """A row on Debian's python3.11 and NumPy for ARCH, unpacked into a sysroot: the core's
     GoogleTest suite built for that host and run there, then the wheel, repaired to PLATFORM
     when it is a manylinux one."""
@@ -365,7 +367,7 @@ def sysroot_row(session, arch, core_args, wheel_env, wheel_config, platform, tes
         session.run("cmake", *core, *core_args, silent=True)
         session.run("cmake", "--build", str(out / "core"), "-j", jobs, silent=True)
         reports.append(out / "ctest.xml")
-        ctest = ["--test-dir", str(out / "core"), "--output-on-failure", "-j", jobs]
+        ctest = ["--test-dir", str(out / "core"), "--output-on-failure", "-j", jobs, *ctest_args]
         session.run("ctest", *ctest, "--output-junit", str(reports[-1]))
 
         # The host's CPython 3.11 runs the build, so the wheel tag's Python part is the target's;
@@ -446,6 +448,8 @@ def armhf(session):
         wheel_config=[],
         platform="linux_armv7l",
         test_env={"CC": "arm-linux-gnueabihf-gcc", "PATH": f"{bin_dir}:{os.environ['PATH']}"},
+        # qemu user mode ignores the address-space limit that these tests need to hold.
+        ctest_args=["--exclude-regex", "BeyondMemory|ShortOfMemory"],
     )
 
 
