@@ -71,7 +71,7 @@ class WD2Reader : public RecordReader<WD2Format> {
   static constexpr std::size_t kSingleChannelHeaderSize = WD2Format::kSingleChannelHeaderSize;
   static constexpr std::size_t kMultiChannelHeaderSize = WD2Format::kMultiChannelHeaderSize;
 
-  // Settles the layout from the first records, then rewinds to offset 0. Read as multi-channel,
+  // Settles the layout from the first records, then seeks back to offset 0. Read as multi-channel,
   // record 1 and the header after it decide when they are all there: two consecutive records
   // that agree on samples, period and channels are multi-channel, anything else single-channel.
   // Where that reading runs out of data or into a block of 2^31 bytes or more, record 1 read as

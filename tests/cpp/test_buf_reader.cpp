@@ -858,12 +858,12 @@ TEST(BufReaderReadAhead, UnreadNeverTakesTheReadAheadPastItsBound) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// rewind
+// seek
 
-TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
+TEST(BufReaderSeek, ReturnsToTheStartWhateverWasReadBefore) {
   TempDir dir;
   const Bytes content = pattern(3 * kBuf + 5, 15);
-  const std::string path = dir.write("rewind.wd", content);
+  const std::string path = dir.write("seek.wd", content);
   const std::vector<std::pair<const char*, std::function<void(BufReader&)>>> before = {
       {"read_exact of 100", [&](BufReader& r) { take(r, 100); }},
       {"25 four-byte reads",
@@ -898,7 +898,7 @@ TEST(BufReaderRewind, ReturnsToTheStartWhateverWasReadBefore) {
   }
 }
 
-TEST(BufReaderRewind, DropsBufferedBytesSoChangesOnDiskAreSeen) {
+TEST(BufReaderSeek, DropsBufferedBytesSoChangesOnDiskAreSeen) {
   TempDir dir;
   const Bytes old_bytes = pattern(100, 16);
   const Bytes new_bytes = pattern(100, 17);
@@ -992,7 +992,7 @@ TEST_F(BufReaderFifo, ReadExactAssemblesShortReads) {
   writer.join();
 }
 
-TEST_F(BufReaderFifo, FailedRewindKeepsTheBufferedBytes) {
+TEST_F(BufReaderFifo, FailedSeekKeepsTheBufferedBytes) {
   SignalAction no_sigpipe(SIGPIPE, SIG_IGN);
   const Bytes content = pattern(10, 22);
   std::atomic<bool> stop{false};
