@@ -23,6 +23,19 @@ std::optional<std::size_t> keyword_slot(const FunctionDescription& description, 
   return description.slot_of(name);
 }
 
+// An int's value, or the direction in which it passes a long long (the overflow).
+struct IntValue {
+  long long value;
+  int overflow;
+};
+
+IntValue int_value(PyObject* integer) {
+  IntValue result{0, 0};
+  result.value = PyLong_AsLongLongAndOverflow(integer, &result.overflow);
+  if (result.value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+  return result;
+}
+
 }  // namespace
 
 std::string FunctionDescription::full_name() const {
@@ -114,10 +127,7 @@ PyRef extract_int(PyObject* object) {
 std::size_t extract_limit(const Arguments& arguments, std::string_view name, std::size_t fallback) {
   PyObject* given = arguments[name];
   if (given == nullptr) return fallback;
-  const PyRef object = extract_argument(given, name, extract_int);
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+  const auto [value, overflow] = int_value(extract_argument(given, name, extract_int).get());
   if (overflow > 0) return std::numeric_limits<std::size_t>::max();
   if (overflow < 0 || value < 1) raise_error(PyExc_ValueError, messages::limit_too_small(name));
   return static_cast<std::size_t>(std::min<unsigned long long>(
@@ -128,9 +138,7 @@ std::uint64_t extract_offset(PyObject* given, std::string_view name,
                              std::string (*too_small)(std::string_view given),
                              std::optional<std::uint64_t> beyond) {
   const PyRef object = extract_argument(given, name, extract_int);
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
-  if (value == -1 && PyErr_Occurred() != nullptr) throw_python_error();
+  const auto [value, overflow] = int_value(object.get());
   if (overflow < 0 || (overflow == 0 && value < 0)) {
     raise_error(PyExc_ValueError, too_small(str_text(object.get())));
   }

@@ -124,10 +124,8 @@ void event_index_dealloc(PyObject* self) {
 
 PyObject* event_reader_index(PyObject* self, PyObject* /*unused*/) {
   return entry_guard([&] {
-    EventReaderObject& reader = as_event_reader(self);
-    const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
-    auto index =
-        std::visit([](auto& records) { return records.index(); }, reader.state.open_records());
+    auto index = with_open_records(as_event_reader(self).state,
+                                   [](auto& records) { return records.index(); });
     if (!index.ok()) raise_io_error(index.error());
     const ArrayMaker arrays;
     return make_event_index(std::move(index).value(), arrays).release();

@@ -103,10 +103,8 @@ PyObject* event_reader_next(PyObject* self) {
 
 PyObject* event_reader_tell(PyObject* self, PyObject* /*unused*/) {
   return entry_guard([&] {
-    ReaderState& state = as_event_reader(self).state;
-    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
-    const std::uint64_t position =
-        std::visit([](auto& records) { return records.position(); }, state.open_records());
+    const std::uint64_t position = with_open_records(
+        as_event_reader(self).state, [](auto& records) { return records.position(); });
     return checked(PyLong_FromUnsignedLongLong(position)).release();
   });
 }
@@ -120,11 +118,10 @@ PyObject* event_reader_seek(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Arguments arguments = kSeekDescription.extract_arguments(args, kwargs);
     const std::uint64_t offset =
         extract_offset(arguments["offset"], "offset", messages::negative_seek_position);
-    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
-    auto moved =
-        std::visit([&](auto& records) { return records.seek(offset); }, state.open_records());
-    if (!moved.ok()) raise_io_error(moved.error());
-    state.deferred.reset();  // a file read again from elsewhere has not failed there
+    with_open_records(state, [&](auto& records) {
+      if (auto moved = records.seek(offset); !moved.ok()) raise_io_error(moved.error());
+      state.deferred.reset();  // a file read again from elsewhere has not failed there
+    });
     return checked(PyLong_FromUnsignedLongLong(offset)).release();
   });
 }
@@ -144,9 +141,7 @@ PyObject* event_reader_close(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* event_reader_enter(PyObject* self, PyObject* /*unused*/) {
   return entry_guard([&] {
-    ReaderState& state = as_event_reader(self).state;
-    const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
-    state.open_records();
+    with_open_records(as_event_reader(self).state, [](auto& /*records*/) {});
     return PyRef::borrowed(self).release();
   });
 }

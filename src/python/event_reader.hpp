@@ -53,6 +53,14 @@ struct EventReaderObject {
 // `self` as an EventReader, or the TypeError of a wrong `self`.
 EventReaderObject& as_event_reader(PyObject* self);
 
+// Runs act(records) with this thread holding the reader of the open file: the closed-file
+// ValueError once it is closed.
+template <class Act>
+decltype(auto) with_open_records(ReaderState& state, Act&& act) {
+  const auto held = state.lock.acquire(messages::kAlreadyBorrowed);
+  return std::visit(std::forward<Act>(act), state.open_records());
+}
+
 // Serves one request for records with this thread holding the reader: a closed file raises, and
 // a failure deferred by the last batch is raised first; else read(records, arrays) is called with
 // the reader of the file's format. Until NumPy's table is in hand, it is looked up only when a
