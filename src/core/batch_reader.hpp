@@ -18,6 +18,7 @@
 #include "core/read_outcome.hpp"
 #include "core/record_fields.hpp"
 #include "core/record_reader.hpp"
+#include "core/sample_block.hpp"
 #include "core/sample_buffer.hpp"
 
 namespace pluvo {
@@ -76,30 +77,19 @@ bool grow_rows(Batch<Record, Sample>& batch, std::size_t rows) {
     return false;
   }
 }
-}  // namespace detail
 
-// One to limits.max_events consecutive records, all with as many samples as the first; the batch
-// ends early at the end of the data, before a record of another length or one whose block cannot
-// be read (that record's header is given back, so the next call meets it as next() would), and
-// at a failure; it holds no record that starts at or past limits.stop (with none before it, it is
-// the end of the records, the reader left as it is). The first record is read as next() reads it,
-// faults and failures included.
+struct BatchRows {
+  std::size_t capacity;  // the most rows the limits allow
+  std::size_t storage;   // rows to make room for before any is read; 0 for none
+};
+
+// The rows of a batch whose first record, at the reader's position with its header given back,
+// has a block of row_bytes. Never storage far beyond what the input holds: an input that cannot
+// tell gets room for a few records first, grown as they arrive; a first block larger than the input
+// shows it holds gets room only as its bytes arrive, as next() reads it.
 template <class Format>
-ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
-    RecordReader<Format>& reader, const BatchLimits& limits) {
-  using Record = typename Format::Record;
-  using Sample = typename Format::Sample;
-  if (reader.position() >= limits.stop) return EndOfRecords{};
-  auto first = reader.next();
-  auto* record = std::get_if<Record>(&first);
-  if (record == nullptr) {
-    if (auto* error = std::get_if<IoError>(&first)) return *error;
-    return EndOfRecords{};
-  }
-
-  Batch<Record, Sample> batch;
-  batch.row_length = record->data.size();
-  const std::size_t row_bytes = batch.row_length * sizeof(Sample);
+BatchRows batch_rows(RecordReader<Format>& reader, const BatchLimits& limits,
+                     std::size_t row_bytes) {
   const std::uint64_t record_bytes = reader.header_bytes() + row_bytes;
   std::size_t capacity = std::max<std::size_t>(
       1, std::min(limits.max_events,
@@ -107,46 +97,92 @@ ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
   // Records of this length start every record_bytes: those that start before stop.
   const std::uint64_t position = reader.position();
   const std::uint64_t before_stop =
-      position >= limits.stop ? 0 : (limits.stop - position - 1) / record_bytes + 1;
-  capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, before_stop + 1));
-  // Never storage far beyond what the file holds. An input that cannot tell gets storage for a
-  // few records first, grown as they arrive.
-  std::size_t storage =
-      static_cast<std::size_t>(std::max<std::uint64_t>(1, kFirstBatchBytes / record_bytes));
-  if (const auto left = reader.bytes_left()) {
-    const std::uint64_t records_left = *left / record_bytes;
-    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
-        capacity,
-        std::min<std::uint64_t>(records_left + 1, std::numeric_limits<std::size_t>::max())));
-    storage = capacity;
+      position >= limits.stop ? 1 : (limits.stop - position - 1) / record_bytes + 1;
+  capacity = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, before_stop));
+  const bool first_fits_a_chunk = row_bytes <= kFirstBlockChunkBytes;
+  const auto left = reader.bytes_left();
+  if (!left) {
+    const auto few =
+        static_cast<std::size_t>(std::max<std::uint64_t>(1, kFirstBatchBytes / record_bytes));
+    return {capacity, first_fits_a_chunk ? std::min(few, capacity) : 0};
   }
-  storage = std::min(storage, capacity);
-  batch.samples = std::move(record->data);
-  // Short of memory, the batch makes do with fewer rows rather than lose the record it holds.
-  if (!detail::grow_rows(batch, storage)) {
-    storage = 1;
-    detail::resize_rows(batch, storage);
-  }
+  const std::uint64_t whole_records = (*left + reader.header_bytes()) / record_bytes;
+  capacity = static_cast<std::size_t>(std::clamp<std::uint64_t>(whole_records, 1, capacity));
+  return {capacity, whole_records != 0 || first_fits_a_chunk ? capacity : 0};
+}
 
-  auto store_header = [&](const Record& header, std::size_t row) {
+// What a batch that holds no record gives instead: the end, or the failure met.
+template <class Record, class Sample, class Outcome>
+ReadOutcome<Batch<Record, Sample>> without_rows(const Outcome& outcome) {
+  if (const auto* error = std::get_if<IoError>(&outcome)) return *error;
+  return EndOfRecords{};
+}
+}  // namespace detail
+
+// One to limits.max_events consecutive records, all with as many samples as the first; the batch
+// ends early at the end of the data, before a record of another length or one whose block cannot
+// be read (that record's header is given back, so the next call meets it as next() would), and
+// at a failure; it holds no record that starts at or past limits.stop (with none before it, it is
+// the end of the records, the reader left as it is). The first record fails as next() fails on it,
+// faults included.
+template <class Format>
+ReadOutcome<Batch<typename Format::Record, typename Format::Sample>> read_batch(
+    RecordReader<Format>& reader, const BatchLimits& limits) {
+  using Record = typename Format::Record;
+  using Sample = typename Format::Sample;
+  if (reader.position() >= limits.stop) return EndOfRecords{};
+  auto first = reader.next_header();
+  auto* header = std::get_if<Record>(&first);
+  if (header == nullptr) return detail::without_rows<Record, Sample>(first);
+  const std::optional<std::size_t> block_bytes = reader.block_bytes(*header);
+  reader.give_back(std::move(*header));
+
+  Batch<Record, Sample> batch;
+  detail::BatchRows rows{1, 0};
+  if (block_bytes) {
+    batch.row_length = *block_bytes / sizeof(Sample);
+    rows = detail::batch_rows(reader, limits, *block_bytes);
+  }
+  auto store_header = [&](const Record& record, std::size_t row) {
     for_each_header_field<Record>([&](auto index, const auto& field) {
-      std::get<decltype(index)::value>(batch.header)[row] = header.*field.member;
+      std::get<decltype(index)::value>(batch.header)[row] = record.*field.member;
     });
   };
-  store_header(*record, 0);
-  batch.rows = 1;
+  // The first record's samples go straight into the first row, as the others do: moved there from
+  // a record of their own, they would be copied again when the storage grows. Without storage for
+  // it, next() reads the record: the fault of a block that cannot be read, or the memory it lacks.
+  std::size_t storage = rows.storage;
+  if (storage != 0 && !detail::grow_rows(batch, storage)) {
+    storage = detail::grow_rows(batch, 1) ? 1 : 0;
+  }
+  if (storage == 0) {
+    auto record_outcome = reader.next();
+    auto* record = std::get_if<Record>(&record_outcome);
+    if (record == nullptr) return detail::without_rows<Record, Sample>(record_outcome);
+    batch.samples = std::move(record->data);
+    storage = 1;
+    detail::resize_rows(batch, storage);
+    store_header(*record, 0);
+    batch.rows = 1;
+  }
+
   while (true) {
     auto rest = reader.read_rows(
         std::span(batch.samples.data(), batch.samples.size())
             .subspan(batch.rows * batch.row_length),
         batch.row_length, storage - batch.rows,
-        [&](const Record& header, std::size_t row) { store_header(header, batch.rows + row); });
+        [&](const Record& record, std::size_t row) { store_header(record, batch.rows + row); });
     batch.rows += rest.count;
     batch.failure = rest.failure;
-    if (batch.rows < storage || storage == capacity || batch.failure) break;
-    const std::size_t grown = capacity - storage > storage ? 2 * storage : capacity;
+    if (batch.rows < storage || storage == rows.capacity || batch.failure) break;
+    const std::size_t grown = rows.capacity - storage > storage ? 2 * storage : rows.capacity;
     if (!detail::grow_rows(batch, grown)) break;
     storage = grown;
+  }
+  // The first record cut short by the end of the data, or its read failed.
+  if (batch.rows == 0) {
+    if (batch.failure) return *batch.failure;
+    return EndOfRecords{};
   }
   detail::resize_rows(batch, batch.rows);
   return batch;

@@ -96,6 +96,10 @@ class RecordReader {
   void give_back(Record header) noexcept { given_back_.emplace(std::move(header)); }
 
   [[nodiscard]] std::size_t header_bytes() const noexcept { return format_.header_bytes(); }
+  // Bytes of the block after `header`; none for a block that cannot be read.
+  [[nodiscard]] std::optional<std::size_t> block_bytes(const Record& header) const {
+    return format_.block_bytes(header);
+  }
 
   struct Rows {
     std::size_t count;
@@ -199,14 +203,16 @@ class RecordReader {
                           Store&& store) {
     const std::size_t header_bytes = format_.header_bytes();
     const std::size_t row_bytes = row_length * sizeof(Sample);
-    std::array<std::byte, kMaxDirectRecords * Format::kMaxHeaderSize> headers;
-    std::array<std::span<std::byte>, 2 * kMaxDirectRecords> parts;
+    // Without memory for the scratch, the records are read the ordinary way.
+    const auto scratch = ahead_.scratch();
+    if (!scratch) return {0, std::nullopt};
+    const auto parts = scratch->parts.first(2 * count);
     for (std::size_t i = 0; i < count; ++i) {
-      parts.at(2 * i) = std::span(headers.data() + i * header_bytes, header_bytes);
-      parts.at(2 * i + 1) = std::as_writable_bytes(storage.subspan(i * row_length, row_length));
+      parts[2 * i] = scratch->headers.subspan(i * header_bytes, header_bytes);
+      parts[2 * i + 1] = std::as_writable_bytes(storage.subspan(i * row_length, row_length));
     }
     const std::uint64_t start = input_.position();
-    auto got = input_.read_scattered(std::span(parts.data(), 2 * count));
+    auto got = input_.read_scattered(parts);
     if (!got.ok()) return rows_before_failure(0, got.error(), input_.position() != start);
     std::size_t taken = 0;
     std::size_t arrived = got.value();
@@ -221,7 +227,7 @@ class RecordReader {
     }
     // What arrived of the records not taken is read again, in order: a header of another length
     // or a record cut short by the end of what the input had.
-    input_.unread(std::span(parts.data() + 2 * taken, 2 * (count - taken)), arrived);
+    input_.unread(parts.subspan(2 * taken), arrived);
     return {taken, std::nullopt};
   }
 

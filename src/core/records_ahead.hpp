@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "core/buf_reader.hpp"
@@ -92,6 +93,17 @@ class RecordsAhead {
     drop();
   }
 
+  // Where a scattered read of records that are not to be held puts their headers and its parts:
+  // only while empty(). None without memory for them.
+  struct Scratch {
+    std::span<std::byte> headers;
+    std::span<std::span<std::byte>> parts;
+  };
+  std::optional<Scratch> scratch() noexcept {
+    if (!allocate_storage()) return std::nullopt;
+    return Scratch{storage_->headers, storage_->parts};
+  }
+
   // Forgets every record held.
   void drop() noexcept {
     for (std::size_t i = next_; i < count_; ++i) storage_->samples[i] = {};
@@ -103,8 +115,9 @@ class RecordsAhead {
   // Two parts per record in one scattered read: its header and its block.
   static constexpr std::size_t kMaxRecords = BufReader::kMaxScatteredParts / 2;
 
-  // Kept apart from the reader, which needs it only once it reads ahead; the parts live here too,
-  // since making them anew for every read would cost more than the read saves.
+  // Kept apart from the reader, which needs it only once it reads ahead or reads rows straight;
+  // the parts live here too, since making them anew for every read would cost more than the read
+  // saves.
   struct Storage {
     std::array<std::byte, kMaxRecords * Format::kMaxHeaderSize> headers;
     std::array<SampleBuffer<Sample>, kMaxRecords> samples;
@@ -117,16 +130,18 @@ class RecordsAhead {
 
   // Buffers of `length` samples for up to `wanted` records; the count obtained.
   std::size_t allocate(std::size_t wanted, std::size_t length) noexcept {
-    if (!storage_) {
-      storage_.reset(new (std::nothrow) Storage);
-      if (!storage_) return 0;
-    }
+    if (!allocate_storage()) return 0;
     std::size_t count = 0;
     try {
       for (; count < wanted; ++count) storage_->samples[count].resize_uninitialized(length);
     } catch (const SampleAllocationFailure&) {
     }
     return count;
+  }
+
+  bool allocate_storage() noexcept {
+    if (!storage_) storage_.reset(new (std::nothrow) Storage);
+    return storage_ != nullptr;
   }
 
   std::unique_ptr<Storage> storage_;
