@@ -84,6 +84,8 @@ class EventBatches(Generic[_Batch_co]):
 
     def __iter__(self) -> EventBatches[_Batch_co]: ...
     def __next__(self) -> _Batch_co: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The following batches as an Arrow C stream (a PyCapsule "arrow_array_stream")."""
 
 @final
 @type_check_only

@@ -157,6 +157,30 @@ SOAK = SETTLED + textwrap.dedent(
         return [count, "nothing raised"]
 
 
+    def arrow_streams():
+        import pyarrow
+
+        seen = []
+        for n in range(60):
+            kind = ("WD1", "WD2")[n % 2]
+            reader = EventReader(files["small-" + kind], kind)
+            if n % 4 == 0:
+                stream = pyarrow.RecordBatchReader.from_stream(reader.batches(max_events=1))
+                seen.append(stream.read_next_batch().num_rows)  # dropped half-read
+            elif n % 4 == 1:
+                stream = pyarrow.RecordBatchReader.from_stream(reader.batches())
+                seen.append(stream.read_all().num_rows)
+            elif n % 4 == 2:
+                reader.batches().__arrow_c_stream__()  # a capsule nobody takes
+            else:
+                failing = pyarrow.RecordBatchReader.from_stream(
+                    EventReader(files["overflow"], "WD1").batches()
+                )
+                seen.append(raised(failing.read_all))
+            del reader
+        return seen
+
+
     if sys.argv[1].startswith("read-errors"):
         # Every read of the file after its first bytes fails: the probe and the first refill
         # read at offset 0, the next read fails, and the reader then stays finished.
@@ -170,6 +194,7 @@ SOAK = SETTLED + textwrap.dedent(
         "kept-arrays": kept_arrays,
         "failures": failures,
         "no-numpy": no_numpy,
+        "arrow-streams": arrow_streams,
         "read-errors-WD1": lambda: read_errors("WD1"),
         "read-errors-WD2": lambda: read_errors("WD2"),
     }
@@ -187,7 +212,7 @@ SOAK = SETTLED + textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    import wavewriter
+    from pluvo_tools import write as wavewriter
 
     directory = tmp_path_factory.mktemp("soak")
     wd1 = wavewriter.wd1_record(range(8), event_counter=1)
@@ -291,6 +316,15 @@ def test_every_failure(files):
         "StopIteration",
     ]
     assert_flat(result, 1000)
+
+
+def test_arrow_streams_dropped_half_read(files):
+    pytest.importorskip("pyarrow", reason="pyarrow has no wheel for this interpreter or machine")
+    result = soak(files, "arrow-streams", 20, 200)
+    assert result["first"][:2] == [1, 4]
+    assert "PanicException: capacity overflow" in result["first"][2]
+    # 12,000 streams, each with its batches, capsules and a reader
+    assert_flat(result, 12_000)
 
 
 def test_without_numpy(files):

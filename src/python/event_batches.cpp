@@ -10,6 +10,7 @@
 
 #include "core/batch_reader.hpp"
 #include "python/arguments.hpp"
+#include "python/arrow_stream.hpp"
 #include "python/errors.hpp"
 #include "python/event_objects.hpp"
 #include "python/event_reader.hpp"
@@ -35,6 +36,10 @@ constexpr std::array<std::string_view, 1> kBatchesKeywordOnly = {"stop"};
 constexpr FunctionDescription kBatchesDescription{"EventReader", "batches", kBatchesParameters, 0,
                                                   kBatchesKeywordOnly};
 
+constexpr std::array<std::string_view, 1> kArrowStreamParameters = {"requested_schema"};
+constexpr FunctionDescription kArrowStreamDescription{"EventBatches", "__arrow_c_stream__",
+                                                      kArrowStreamParameters, 0};
+
 // No offset at all: a stop of None, or one past what 64 bits hold.
 constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
 
@@ -43,25 +48,12 @@ std::uint64_t extract_stop(PyObject* given) {
   return extract_offset(given, "stop", messages::stop_too_small, kNoStop);
 }
 
-// The batch, its failure (if any) handed to the reader for the next request. Its arrays may be made
-// only after that: a signal handler's exception is pending in the interpreter until it is taken.
-template <class Batch>
-Batch& with_failure_deferred(EventReaderObject& reader, Batch& batch) {
-  if (batch.failure) defer_failure(reader, *batch.failure);
-  return batch;
-}
-
 // The next batch's dict; null with no exception set when no event is left.
 template <class Records>
 PyObject* next_batch(EventReaderObject& reader, Records& records, const BatchLimits& limits,
                      const ArrayMaker& arrays) {
-  auto outcome = read_batch(records, limits);
-  auto* batch = std::get_if<0>(&outcome);
-  if (batch == nullptr) {
-    if (auto* error = std::get_if<IoError>(&outcome)) raise_io_error(*error);
-    return nullptr;
-  }
-  return make_batch(with_failure_deferred(reader, *batch), arrays).release();
+  auto batch = read_next_batch(reader, records, limits);
+  return batch ? make_batch(*batch, arrays).release() : nullptr;
 }
 
 PyObject* event_batches_next(PyObject* self) {
@@ -74,6 +66,15 @@ PyObject* event_batches_next(PyObject* self) {
           return next_batch(reader, records, batches->limits, arrays);
         },
         batches->limits.stop);
+  });
+}
+
+PyObject* event_batches_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry_guard([&] {
+    const Arguments arguments = kArrowStreamDescription.extract_arguments(args, kwargs);
+    const auto* batches = reinterpret_cast<EventBatchesObject*>(self);
+    return export_arrow_stream(batches->reader, batches->limits, arguments["requested_schema"])
+        .release();
   });
 }
 
@@ -115,6 +116,15 @@ PyObject* event_reader_batches(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyRef create_event_batches_type() {
+  static PyMethodDef methods[] = {
+      {"__arrow_c_stream__",
+       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&event_batches_arrow_c_stream)),
+       METH_VARARGS | METH_KEYWORDS,
+       "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+       "The following batches as an Arrow C stream: a PyCapsule \"arrow_array_stream\". Reading\n"
+       "it advances the reader as iterating would; its record batches share the batches' memory."},
+      {nullptr, nullptr, 0, nullptr},
+  };
   return create_type({
       .name = "builtins.EventBatches",
       .basic_size = sizeof(EventBatchesObject),
@@ -125,6 +135,7 @@ PyRef create_event_batches_type() {
                                 "Batches of the events of an EventReader, from its position on")},
                 {Py_tp_iter, reinterpret_cast<void*>(&event_batches_iter)},
                 {Py_tp_iternext, reinterpret_cast<void*>(&event_batches_next)},
+                {Py_tp_methods, methods},
                 {Py_tp_dealloc, reinterpret_cast<void*>(&event_batches_dealloc)},
                 {Py_tp_traverse, reinterpret_cast<void*>(&event_batches_traverse)}},
   });

@@ -27,7 +27,8 @@ using Reader = std::variant<WD1Reader, WD2Reader>;
 
 // Everything an EventReader holds: built with the instance, destroyed with it.
 struct ReaderState {
-  explicit ReaderState(Reader opened) noexcept : reader(std::move(opened)) {}
+  explicit ReaderState(Reader opened) noexcept
+      : format(opened.index()), reader(std::move(opened)) {}
 
   // The reader of the open file; ValueError once it is closed. Hold the lock.
   Reader& open_records() {
@@ -35,6 +36,8 @@ struct ReaderState {
     return *reader;
   }
 
+  // The index in Reader of the file's format: set once, read without the lock, also once closed.
+  std::size_t format;
   std::optional<Reader> reader;  // none once closed
   ReaderLock lock;
   RecentInts recent_ints;
@@ -62,13 +65,10 @@ decltype(auto) with_open_records(ReaderState& state, Act&& act) {
 }
 
 // Serves one request for records with this thread holding the reader: a closed file raises, and
-// a failure deferred by the last batch is raised first; else read(records, arrays) is called with
-// the reader of the file's format. Until NumPy's table is in hand, it is looked up only when a
-// record is there before `stop`, and before the record is consumed: its header is read and given
-// back first, so that an interruption of the lookup leaves it for the next request.
-template <class Read>
-PyObject* serve_records(EventReaderObject& reader, Read&& read,
-                        std::uint64_t stop = std::numeric_limits<std::uint64_t>::max()) {
+// a failure deferred by the last batch is raised first; else act(records) is called with the
+// reader of the file's format.
+template <class Act>
+decltype(auto) serve_request(EventReaderObject& reader, Act&& act) {
   const auto held = reader.state.lock.acquire(messages::kAlreadyBorrowed);
   Reader& opened = reader.state.open_records();
   if (reader.state.deferred) {
@@ -76,20 +76,28 @@ PyObject* serve_records(EventReaderObject& reader, Read&& read,
     reader.state.deferred.reset();
     throw_python_error();
   }
-  return std::visit(
-      [&](auto& records) -> PyObject* {
-        if (!ArrayMaker::table_found()) {
-          if (records.position() >= stop) return nullptr;
-          auto next = records.next_header();
-          if (auto* error = std::get_if<IoError>(&next)) raise_io_error(*error);
-          auto* header = std::get_if<0>(&next);
-          if (header == nullptr) return nullptr;
-          records.give_back(std::move(*header));
-        }
-        const ArrayMaker arrays;
-        return read(records, arrays);
-      },
-      opened);
+  return std::visit(std::forward<Act>(act), opened);
+}
+
+// A request as serve_request() serves it, for a read(records, arrays) that makes NumPy arrays.
+// Until NumPy's table is in hand, it is looked up only when a record is there before `stop`, and
+// before the record is consumed: its header is read and given back first, so that an interruption
+// of the lookup leaves it for the next request.
+template <class Read>
+PyObject* serve_records(EventReaderObject& reader, Read&& read,
+                        std::uint64_t stop = std::numeric_limits<std::uint64_t>::max()) {
+  return serve_request(reader, [&](auto& records) -> PyObject* {
+    if (!ArrayMaker::table_found()) {
+      if (records.position() >= stop) return nullptr;
+      auto next = records.next_header();
+      if (auto* error = std::get_if<IoError>(&next)) raise_io_error(*error);
+      auto* header = std::get_if<0>(&next);
+      if (header == nullptr) return nullptr;
+      records.give_back(std::move(*header));
+    }
+    const ArrayMaker arrays;
+    return read(records, arrays);
+  });
 }
 
 // Keeps the exception of a failure for the reader's next request. A signal handler's exception is

@@ -1,0 +1,57 @@
+// The structs of Arrow's C data and C stream interfaces, a published ABI: any Arrow library takes
+// them without pluvo depending on one. Guarded by the names the interface gives, so that a
+// translation unit that also includes an Arrow library's definition sees one.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+// NOLINTBEGIN(*-avoid-c-arrays, modernize-use-using): the interface's own definitions
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+  void (*release)(struct ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+  void (*release)(struct ArrowArray*);
+  void* private_data;
+};
+// NOLINTEND(*-avoid-c-arrays, modernize-use-using)
+
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+  void (*release)(struct ArrowArrayStream*);
+  void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+}
+
+// The bit of ArrowSchema::flags that lets a field hold nulls.
+inline constexpr int64_t kArrowFlagNullable = 2;
