@@ -42,6 +42,8 @@ class Row:
     name: str
     python: str
     numpy: str = "numpy"
+    # Further requirements the row's NumPy needs.
+    pins: tuple = ()
     # Whether the dask extra, where the project has one, installs here.
     dask: bool = True
     # For the tests' interpreter.
@@ -53,7 +55,8 @@ ROWS = [
     Row("cpython3.9", "3.9"),
     Row("cpython3.10", "3.10"),
     Row("cpython3.11", "3.11", "numpy>=2"),
-    Row("cpython3.11-np1", "3.11", "numpy>=1.26,<1.27"),
+    # pyarrow 22 and newer need NumPy 2.
+    Row("cpython3.11-np1", "3.11", "numpy>=1.26,<1.27", pins=("pyarrow<22",)),
     Row("cpython3.12", "3.12"),
     Row("cpython3.13", "3.13"),
     # PyPy sizes its young generation from the "cache size" of /proc/cpuinfo, which some virtual
@@ -177,6 +180,15 @@ def check_import(session, python, where, env=None):
     return versions
 
 
+def check_command(session, command, env=None):
+    """The wheel's `pluvo` script must run and show its usage. COMMAND is the list of words that
+    starts it on this row."""
+    output = session.run(*command, "--help", env=env, silent=True, external=True)
+    if "usage: pluvo " not in output:
+        session.error(f"{' '.join(command)} --help showed no usage:\n{output}")
+    session.log(f"{command[-1]} --help shows the usage")
+
+
 @contextlib.contextmanager
 def record(session):
     """Writes the row's counts, versions, time and outcome for `summary`, failed or not."""
@@ -226,9 +238,12 @@ def native_row(row):
             wheel = build_wheel(session, "python", out / "raw", env, ZIG_CONFIG)
             wheel = repair(session, wheel, f"{MANYLINUX}_x86_64", out / "wheel")
             extras = ["test"] + (["dask"] if row.dask and "dask" in EXTRAS else [])
-            session.install("--only-binary", "numpy", f"{wheel}[{','.join(extras)}]", row.numpy)
+            session.install(
+                "--only-binary", "numpy", f"{wheel}[{','.join(extras)}]", row.numpy, *row.pins
+            )
             tree = unpack_sdist(out / "sdist")
             result["versions"] = check_import(session, "python", session.virtualenv.location)
+            check_command(session, [str(pathlib.Path(session.bin) / "pluvo")])
             reports.append(out / "pytest.xml")
             with session.chdir(tree):
                 session.run("python", *PYTEST, f"--junitxml={reports[-1]}", "tests", env=row.env)
@@ -327,6 +342,7 @@ def debroot_row(row):
 
             tree = unpack_sdist(out / "sdist")
             result["versions"] = check_import(session, in_root([python]), venv)
+            check_command(session, in_root([str(venv / "bin" / "pluvo")]))
             if left_out:
                 result["versions"] += f"; no wheel of {', '.join(left_out)}"
             reports.append(out / "pytest.xml")
@@ -403,6 +419,9 @@ def sysroot_row(
         tree = unpack_sdist(out / "sdist")
         env = {"PYTHONPATH": str(site), **test_env}
         result["versions"] = check_import(session, python, site, env=env)
+        # pip --target puts the script in its bin/, starting the host's interpreter that ran pip:
+        # the target's interpreter runs it instead.
+        check_command(session, [python, str(site / "bin" / "pluvo")], env=env)
         reports.append(out / "pytest.xml")
         with session.chdir(tree):
             session.run(python, *PYTEST, f"--junitxml={reports[-1]}", "tests", env=env)
@@ -466,6 +485,7 @@ def quick(session):
         session.run(*pip_wheel, "-w", str(fresh(out / "wheel")), build_dir, str(ROOT))
         session.install("-q", "--force-reinstall", "--no-deps", str(only_wheel(out / "wheel")))
         result["versions"] = check_import(session, "python", session.virtualenv.location)
+        check_command(session, [str(pathlib.Path(session.bin) / "pluvo")])
         reports.append(out / "pytest.xml")
         session.run("python", *PYTEST, f"--junitxml={reports[-1]}", *session.posargs, "tests")
 

@@ -23,10 +23,6 @@ import layouts
 import make_files
 import memory
 
-sys.path.insert(
-    0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-)
-
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
 BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo", "pluvo_batches_before")
 INDEX_RATIOS = ("pluvo_batches", "pluvo_index_before")
@@ -246,9 +242,9 @@ def print_table(bench_file, result, repeat, cache):
 
 
 def time_threads(bench_file, repeat):
-    """Seconds of examples/summarise.py over four names of one file, in one thread and in two,
+    """Seconds of pluvo summarise over four names of one file, in one thread and in two,
     taking turns."""
-    import summarise
+    from pluvo_tools import summarise
 
     directory = os.path.join(os.path.dirname(bench_file.path), "threads")
     os.makedirs(directory, exist_ok=True)
@@ -267,7 +263,7 @@ def time_threads(bench_file, repeat):
             seconds[threads].append(time.perf_counter() - start)
     result = {threads: min(runs) for threads, runs in seconds.items()}
     print(
-        "\nsummarise.py over 4 files of %s, best of %d: one thread %.3f s, two threads %.3f s:"
+        "\npluvo summarise over 4 files of %s, best of %d: one thread %.3f s, two threads %.3f s:"
         " %.2fx" % (bench_file.name, repeat, result[1], result[2], result[1] / result[2])
     )
     return {"seconds": seconds, "speedup": result[1] / result[2]}
@@ -281,7 +277,7 @@ def main():
     parser.add_argument("--json", metavar="FILE", help="also write the results here")
     parser.add_argument("--memory", action="store_true", help="also measure memory and import")
     parser.add_argument(
-        "--threads", action="store_true", help="also time examples/summarise.py in 1 and 2 threads"
+        "--threads", action="store_true", help="also time pluvo summarise in 1 and 2 threads"
     )
     parser.add_argument(
         "--cold",

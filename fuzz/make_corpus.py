@@ -12,9 +12,9 @@ import shutil
 import sys
 from typing import Dict, List
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-import wavewriter  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "src"))
+from pluvo_tools import write as wavewriter  # noqa: E402
 
 MODULE_PREFIX = {"wd1": b"\x00", "wd2": b"\x01"}  # fuzz_module.py reads the low bit
 INT32_EDGES = [-(2**31), -(2**31) + 23, -(2**31) + 24, -1, 0, 1, 2**31 - 1]
@@ -52,7 +52,7 @@ def wd1_seeds() -> Dict[str, bytes]:
     seeds["block-at-buffer-end"] = filler + wd1(1, 16) + wd1(2, 1)
     seeds.update(cuts("two-records", wd1(0, 4) + wd1(1, 3)))
     seeds.update(cuts("odd-size", wd1(0, 0, event_size=27)[:24] + b"\x01\x02\x03" + wd1(1, 1)))
-    seeds["sample"] = (EXAMPLES / "data" / "sample.wd1").read_bytes()[: 3 * 1048]
+    seeds["sample"] = (ROOT / "tests" / "data" / "sample.wd1").read_bytes()[: 3 * 1048]
     return seeds
 
 
@@ -111,7 +111,7 @@ def wd2_seeds() -> Dict[str, bytes]:
     seeds["single-large-block"] = single(3, 2100)
     seeds.update(cuts("multi", multi(3, 2, 2)))
     seeds.update(cuts("single", single(3, 3)))
-    data = EXAMPLES / "data"
+    data = ROOT / "tests" / "data"
     seeds["sample-multi"] = (data / "sample_multi.wd2").read_bytes()[: 3 * 2076]
     seeds["sample-single"] = (data / "sample_single.wd2").read_bytes()[: 3 * 1048]
     return seeds

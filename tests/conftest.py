@@ -1,14 +1,10 @@
 """Shared fixtures: every test file is written by our own writer from the byte layouts."""
 
-import pathlib
 import sys
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-
-import wavewriter  # noqa: E402
+from pluvo_tools import write
 
 PYPY = sys.implementation.name == "pypy"
 CPYTHON_3_9 = sys.implementation.name == "cpython" and sys.version_info < (3, 10)
@@ -73,4 +69,21 @@ def write_file(tmp_path):
 
 @pytest.fixture
 def writer():
-    return wavewriter
+    return write
+
+
+@pytest.fixture
+def local_cluster():
+    """A Dask cluster of two worker processes on the loopback interface."""
+    import logging
+
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    ) as running:
+        yield running

@@ -22,7 +22,7 @@ from helpers import SETTLED
 from record_walk import wd1_outcomes
 from test_truncation import FILES as PREFIX_FILES
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 COLUMN_TYPES = {
     "WD1": dict.fromkeys(
         ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"],

@@ -7,7 +7,7 @@ import numpy as np
 import pluvo
 import pytest
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 
 WD1_KEYS = [
     "event_size",

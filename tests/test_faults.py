@@ -203,7 +203,7 @@ def read_fault_cases():
 @pytest.fixture(scope="module")
 def read_faults(tmp_path_factory, read_shim):
     """Every case's outcomes, from one interpreter with the shim preloaded."""
-    import wavewriter
+    from pluvo_tools import write as wavewriter
 
     directory = tmp_path_factory.mktemp("read-faults")
     arguments = []

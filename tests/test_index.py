@@ -20,7 +20,7 @@ from record_walk import record_index
 from test_batches import RAGGED_AND_CORRUPT, by_events, ragged_and_corrupt_files
 from test_truncation import FILES as PREFIX_FILES
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 
 
 def assert_index_is_the_walk(path, kind):

@@ -26,7 +26,7 @@ def resident_bytes():
 
 @pytest.fixture(scope="module")
 def big_files(tmp_path_factory):
-    import wavewriter
+    from pluvo_tools import write as wavewriter
 
     directory = tmp_path_factory.mktemp("leaks")
     wd1 = wavewriter.wd1_record(range(1000, 1008), board_id=2, event_counter=5)

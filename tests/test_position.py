@@ -23,7 +23,7 @@ from record_walk import wd1_outcomes, wd2_outcomes, wd2_probe
 from test_batches import by_events, drain, flat, ragged_and_corrupt_files, rows_of
 from test_truncation import FILES as PREFIX_FILES
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 BUNDLED = [("sample.wd1", "WD1"), ("sample_multi.wd2", "WD2"), ("sample_single.wd2", "WD2")]
 
 

@@ -1,5 +1,6 @@
-"""Every Python block of the README runs, from the repository's root, against the installed
-module and the bundled sample files."""
+"""Every Python block of the README runs against the installed module and package, in a directory
+where `pluvo samples build/samples` has written the sample files, as the README's first command
+does."""
 
 import importlib.util
 import pathlib
@@ -34,17 +35,25 @@ def test_blocks_found():
     assert len(BLOCKS) >= 5
 
 
+@pytest.fixture(scope="module")
+def with_samples(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("readme")
+    command = [sys.executable, "-m", "pluvo_tools", "samples", "build/samples"]
+    subprocess.run(command, cwd=directory, check=True, capture_output=True, timeout=300)
+    return directory
+
+
 # Blocks that use these run where they are installed (not on every row of the test matrix).
-OPTIONAL_MODULES = ("pandas",)
+OPTIONAL_MODULES = ("pandas", "pyarrow", "polars", "duckdb", "dask")
 
 
 @pytest.mark.parametrize("code", BLOCKS)
-def test_block_runs(code):
+def test_block_runs(with_samples, code):
     for module in OPTIONAL_MODULES:
         if re.search(rf"^import {module}\b", code, re.M) and not importlib.util.find_spec(module):
             pytest.skip(f"{module} is not installed")
     result = subprocess.run(
-        [sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=300
+        [sys.executable, "-c", code], cwd=with_samples, capture_output=True, text=True, timeout=300
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout, "every block shows its result"

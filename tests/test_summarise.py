@@ -1,27 +1,25 @@
-"""examples/summarise.py: one thread, a thread pool and a Dask cluster give the same summary of a
-directory of files; progress shows on a terminal only."""
+"""pluvo summarise: one thread, a thread pool, a local Dask cluster and a running scheduler give the
+same summary of a directory of files; a file that cannot be read is named and the others summed;
+progress shows on a terminal only."""
 
+import argparse
+import dataclasses
 import fcntl
 import json
 import os
-import pathlib
 import pty
 import select
 import struct
 import subprocess
 import sys
 import termios
-import textwrap
 
 import pytest
-from helpers import run_python
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-
-import summarise  # noqa: E402
+from pluvo_tools import summarise
 
 SPLIT_BYTES = 1000  # about ten records of the run below
+COMMAND = [sys.executable, "-m", "pluvo_tools.cli", "summarise"]
 
 
 @pytest.fixture
@@ -41,6 +39,13 @@ def run_dir(tmp_path, writer):
     (tmp_path / "d.wd2").write_bytes(b"".join(wd2[100:]))
     (tmp_path / "notes.txt").write_text("not an acquisition file")
     return tmp_path
+
+
+def run(argv):
+    """The command's exit status, run in this process."""
+    parser = argparse.ArgumentParser()
+    summarise.add_arguments(parser)
+    return summarise.run(parser.parse_args([str(argument) for argument in argv]))
 
 
 def test_threads_give_the_summary_of_one_thread(run_dir):
@@ -65,50 +70,66 @@ def test_files_split_by_their_index_give_the_summary_of_whole_files(run_dir, thr
     assert summarise.summarise(paths, None, threads, partition_bytes=SPLIT_BYTES) == whole
 
 
-DASK = textwrap.dedent(
-    """
-    import dataclasses, json, sys
-    sys.path.insert(0, sys.argv[1])
-    import summarise
-
-    paths = summarise.files_of([sys.argv[2]])
+@pytest.mark.parametrize("partition_bytes", [summarise.PARTITION_BYTES, SPLIT_BYTES])
+def test_dask_clusters_give_the_summary_of_one_thread(run_dir, local_cluster, partition_bytes):
+    paths = summarise.files_of([str(run_dir)])
     alone = summarise.summarise(paths, None)
-    cluster = summarise.summarise_with_dask(paths, None, 2)
-    split = summarise.summarise_with_dask(paths, None, 2, partition_bytes=int(sys.argv[3]))
-    print(json.dumps([dataclasses.asdict(s) for s in (alone, cluster, split)]))
-    """
-)
+    assert alone.events == 350
+    assert summarise.summarise_with_dask(paths, None, 2, partition_bytes) == alone
+    on_scheduler = summarise.summarise_with_scheduler(
+        paths, None, local_cluster.scheduler_address, partition_bytes
+    )
+    assert on_scheduler == alone
+    # the cluster is left running, its workers too
+    assert len(local_cluster.scheduler_info["workers"]) == 2
 
 
-def test_dask_cluster_gives_the_summary_of_one_thread(run_dir):
-    pytest.importorskip("distributed")
-    alone, cluster, split = run_python(DASK, EXAMPLES, run_dir, SPLIT_BYTES, tmp_path=run_dir)
-    assert cluster == alone
-    assert split == alone
-    assert alone["events"] == 350
+def test_scheduler_from_the_command_line(run_dir, local_cluster, capsys):
+    assert run([run_dir, "--scheduler", local_cluster.scheduler_address, "--json"]) == 0
+    alone = summarise.summarise(summarise.files_of([str(run_dir)]), None)
+    assert json.loads(capsys.readouterr().out) == dataclasses.asdict(alone)
 
 
-def test_a_file_that_fails_is_reported_and_the_others_summed(run_dir, writer):
+@pytest.mark.parametrize("how", [[], ["--threads", "2"], ["--partition-bytes", "300"]])
+def test_files_that_fail_are_named_and_the_others_summed(run_dir, writer, capsys, how):
     (run_dir / "broken.wd2").write_bytes(b"\x01\x02")
     (run_dir / "corrupt.wd1").write_bytes(writer.wd1_record([1, 2], event_size=0))
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "summarise.py"), str(run_dir), "--json"],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 1
-    summary = json.loads(result.stdout)
+    missing, notes = run_dir / "missing.wd1", run_dir / "notes.txt"
+    assert run([run_dir, missing, notes, "--json", *how]) == 1
+    shown = capsys.readouterr()
+    summary = json.loads(shown.out)
     assert summary["events"] == 350
-    assert summary["failures"] == [
+    failures = [
         f"{run_dir / 'broken.wd2'}: failed to fill whole buffer",
-        "capacity overflow",
+        f"{run_dir / 'corrupt.wd1'}: capacity overflow",
+        f"{missing}: No such file or directory (os error 2)",
+        f"{notes}: cannot tell the format from the extension '.txt': pass --type",
     ]
+    assert summary["failures"] == failures
+    assert shown.err.splitlines() == [f"pluvo summarise: {failure}" for failure in failures]
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["--threads", "0"],
+        ["--partition-bytes", "0"],
+        ["--threads", "2", "--dask", "2"],
+        ["--dask", "2", "--scheduler", "127.0.0.1:8786"],
+        ["--type", "wd1"],
+    ],
+)
+def test_wrong_usage_exits_2(run_dir, argv):
+    paths = [] if argv == [] else [run_dir]
+    with pytest.raises(SystemExit) as exited:
+        run([*paths, *argv])
+    assert exited.value.code == 2
 
 
 def test_nothing_but_the_results_without_a_terminal(run_dir):
     result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "summarise.py"), str(run_dir), "--threads", "2"],
+        [*COMMAND, str(run_dir), "--threads", "2"],
         capture_output=True,
         text=True,
         timeout=120,
@@ -124,10 +145,7 @@ def test_progress_on_a_terminal(run_dir):
     # a terminal of no width gets no bar
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     child = subprocess.Popen(
-        [sys.executable, str(EXAMPLES / "summarise.py"), str(run_dir)],
-        stdout=subprocess.PIPE,
-        stderr=secondary,
-        text=True,
+        [*COMMAND, str(run_dir)], stdout=subprocess.PIPE, stderr=secondary, text=True
     )
     os.close(secondary)
     shown = b""

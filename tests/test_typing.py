@@ -1,7 +1,9 @@
 """The type stubs: installed where mypy finds them, true to the built module, and exact enough
-for mypy --strict on the examples and on a typed use of the module."""
+for mypy --strict on pluvo_tools and on a typed use of the module."""
 
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -13,9 +15,14 @@ pytest.importorskip("mypy")
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
-def run(*args):
+def run(*args, env=None):
     return subprocess.run(
-        [sys.executable, *args], cwd=ROOT, capture_output=True, text=True, timeout=600
+        [sys.executable, *args],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env={**os.environ, **(env or {})},
     )
 
 
@@ -25,7 +32,21 @@ def test_installed_stub_is_the_source():
 
 
 def test_strict_mypy(tmp_path):
-    result = run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "tests/typing")
+    # The source stubs, which the test above finds installed, also where the module was built
+    # without them beside it.
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    shutil.copy(ROOT / "stubs" / "pluvo.pyi", stubs)
+    cache = ["--cache-dir", str(tmp_path / "cache")]
+    result = run(
+        "-m",
+        "mypy",
+        "--strict",
+        *cache,
+        "src/pluvo_tools",
+        "tests/typing",
+        env={"MYPYPATH": str(stubs)},
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 

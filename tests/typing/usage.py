@@ -17,8 +17,8 @@ else:
 if TYPE_CHECKING:
     from pluvo import WD1Batch, WD1Event, WD2Batch, WD2Event
 
-WD1_FILE = "examples/data/sample.wd1"
-WD2_FILE = "examples/data/sample_multi.wd2"
+WD1_FILE = "tests/data/sample.wd1"
+WD2_FILE = "tests/data/sample_multi.wd2"
 
 
 def wd1_peaks(path: str) -> list[int]:

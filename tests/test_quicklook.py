@@ -1,4 +1,5 @@
-"""The examples: bundled sample files, the quick-look summary and plot, and the file writer."""
+"""pluvo info and pluvo plot: the quick-look summary and figure of the sample files and of files
+written here, and how they report files they cannot read."""
 
 import os
 import pathlib
@@ -7,32 +8,25 @@ import struct
 import subprocess
 import sys
 
-import numpy as np
-import pluvo
 import pytest
-import quicklook
-from make_samples import FILES
+from record_walk import record_index
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-EXAMPLES = ROOT / "examples"
-DATA = EXAMPLES / "data"
+from pluvo_tools.cli import main
+
+DATA = pathlib.Path(__file__).resolve().parent / "data"
+SAMPLES = [str(DATA / name) for name in ("sample.wd1", "sample_multi.wd2", "sample_single.wd2")]
 
 
-def run_script(name, *args, block=()):
-    """Runs an example as a script from the repository's root, with the modules in `block`
-    made impossible to import."""
+def run_command(*args, block=()):
+    """`pluvo ARGS` in a fresh interpreter, where the modules in `block` cannot be imported."""
     code = (
-        "import runpy, sys\n"
+        "import sys\n"
         f"sys.modules.update(dict.fromkeys({list(block)!r}))\n"
-        f"sys.argv = [{name!r}, *sys.argv[1:]]\n"
-        f"runpy.run_path({name!r}, run_name='__main__')\n"
+        "from pluvo_tools.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))\n"
     )
     return subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)],
-        cwd=ROOT,
-        capture_output=True,
-        text=True,
-        timeout=300,
+        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, timeout=300
     )
 
 
@@ -51,27 +45,37 @@ def parse(output):
     return summaries
 
 
-def summarise(capsys, *args):
-    assert quicklook.main([*map(str, args)]) == 0
-    return parse(capsys.readouterr().out)
+def pluvo(capsys, *args):
+    """`pluvo ARGS` in this process: exit status, parsed summaries and standard error."""
+    status = main([*map(str, args)])
+    captured = capsys.readouterr()
+    return status, parse(captured.out), captured.err
 
 
-# --- bundled sample files --------------------------------------------------------------------
+def info(capsys, *args):
+    status, summaries, err = pluvo(capsys, "info", *args)
+    assert (status, err) == (0, "")
+    return summaries
 
 
-def test_samples_regenerate_bit_for_bit(tmp_path):
-    result = run_script("examples/make_samples.py", tmp_path)
-    assert result.returncode == 0, result.stderr
-    for name in FILES:
-        assert (tmp_path / name).read_bytes() == (DATA / name).read_bytes(), name
-    assert sum((DATA / name).stat().st_size for name in FILES) < 1 << 20
+def index_line(path, kind):
+    """What the index line must say, from a walk of the file's bytes."""
+    walked = record_index(pathlib.Path(path).read_bytes(), kind)
+    if walked == ("fault",):
+        return "could not be read: capacity overflow"
+    _, lengths, tail = walked
+    records = "1 whole record" if len(lengths) == 1 else f"{len(lengths)} whole records"
+    return f"{records}, then a tail of {tail} byte{'' if tail == 1 else 's'}"
+
+
+# --- the sample files ------------------------------------------------------------------------
 
 
 @pytest.fixture(scope="module")
-def bundled():
-    """The summary of the bundled files, as printed by the script run without arguments."""
-    result = run_script("examples/quicklook.py")
+def samples_summary():
+    result = run_command("info", *SAMPLES)
     assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
     return parse(result.stdout)
 
 
@@ -82,6 +86,7 @@ WD1_SAMPLE = {
     "samples": "512 per waveform",
     "event counters": "0 to 199, none missing",
     "timestamps": "0 to 24875000 ticks, 8e-06 events per tick (one per 125000 ticks)",
+    "index": "200 whole records, then a tail of 0 bytes",
     "end of file": "clean: 209600 bytes, all in complete records",
 }
 WD2_SAMPLE = {
@@ -91,6 +96,7 @@ WD2_SAMPLE = {
     "sampling period": "200 (digitizer units)",
     "event counters": "1 to 200, none missing",
     "timestamps": "1000000 to 8960000 ticks, 2.5e-05 events per tick (one per 40000 ticks)",
+    "index": "200 whole records, then a tail of 0 bytes",
 }
 
 
@@ -118,8 +124,8 @@ WD2_SAMPLE = {
         ),
     ],
 )
-def test_bundled_summary(bundled, name, expected):
-    summary = bundled[f"examples/data/{name}"]
+def test_samples_summary(samples_summary, name, expected):
+    summary = samples_summary[str(DATA / name)]
     assert {key: summary.get(key) for key in expected} == expected
 
 
@@ -132,8 +138,8 @@ def test_bundled_summary(bundled, name, expected):
         ("sample_single.wd2", ["ch 0"], 0.0, 0.002, 200),
     ],
 )
-def test_bundled_baselines(bundled, name, labels, mean, rms, waveforms):
-    summary = bundled[f"examples/data/{name}"]
+def test_samples_baselines(samples_summary, name, labels, mean, rms, waveforms):
+    summary = samples_summary[str(DATA / name)]
     for label in labels:
         found = re.fullmatch(r"(\S+) \+- (\S+) \((\d+) waveforms\)", summary[label])
         assert found, summary[label]
@@ -142,7 +148,7 @@ def test_bundled_baselines(bundled, name, labels, mean, rms, waveforms):
         assert int(found.group(3)) == waveforms
 
 
-# --- quick look on files written here --------------------------------------------------------
+# --- files written here ----------------------------------------------------------------------
 
 
 def wd1_records(writer, counters, timestamps=None):
@@ -165,19 +171,20 @@ def wd2_records(writer, counters, channels, timestamps=None):
 
 @pytest.mark.parametrize("kept", [0, 1, 23, 30])
 @pytest.mark.parametrize(
-    ("name", "make_records"),
+    ("name", "kind", "make_records"),
     [
-        ("cut.wd1", lambda w: wd1_records(w, range(4))),
-        ("cut_multi.wd2", lambda w: wd2_records(w, range(4), channels=2)),
-        ("cut_single.wd2", lambda w: wd2_records(w, range(4), channels=None)),
+        ("cut.wd1", "WD1", lambda w: wd1_records(w, range(4))),
+        ("cut_multi.wd2", "WD2", lambda w: wd2_records(w, range(4), channels=2)),
+        ("cut_single.wd2", "WD2", lambda w: wd2_records(w, range(4), channels=None)),
     ],
 )
-def test_cut_short_record(capsys, write_file, writer, name, make_records, kept):
+def test_cut_short_record(capsys, write_file, writer, name, kind, make_records, kept):
     records = make_records(writer)
     path = write_file(records[:3] + [records[3][:kept]], name=name)
     size = sum(map(len, records[:3])) + kept
-    (summary,) = summarise(capsys, path).values()
+    (summary,) = info(capsys, path).values()
     assert summary["events"] == "3"
+    assert summary["index"] == index_line(path, kind)
     if kept:
         assert summary["end of file"] == (
             f"cut short: the last {kept} of {size} bytes are an incomplete record,"
@@ -221,43 +228,69 @@ def test_cut_short_record(capsys, write_file, writer, name, make_records, kept):
 )
 def test_counters_and_timestamps(capsys, write_file, writer, name, records, counters, timestamps):
     path = write_file(records(writer), name=name)
-    (summary,) = summarise(capsys, path).values()
+    (summary,) = info(capsys, path).values()
     assert summary["event counters"] == counters
     assert summary["timestamps"] == timestamps
 
 
-def test_unreadable_record_is_counted(capsys, write_file, writer):
+def test_corrupt_record(capsys, write_file, writer):
     records = wd1_records(writer, range(3))
     corrupt = struct.pack("<6i", 0, 0, 0, 0, 9, 0)  # size 0: a negative sample block
     path = write_file(records[:2] + [corrupt] + records[2:], name="corrupt.wd1")
-    (summary,) = summarise(capsys, path).values()
+    status, summaries, err = pluvo(capsys, "info", path)
+    # The events go on after the corrupt record; the index stops at it, so the file is one that
+    # could not be read.
+    assert (status, err) == (1, f"pluvo info: {path}: capacity overflow\n")
+    summary = summaries[path]
     assert summary["events"] == "3"
     assert summary["unreadable records"] == "1 (capacity overflow)"
+    assert summary["index"] == index_line(path, "WD1")
     # The reader consumed the corrupt header: nothing is left over.
-    assert (
-        summary["end of file"] == f"clean: {os.path.getsize(path)} bytes, all in complete records"
-    )
+    size = os.path.getsize(path)
+    assert summary["end of file"] == f"clean: {size} bytes, all in complete records"
 
 
+A_DIRECTORY = object()
+PROBE_FAULT = struct.pack("<IQIQi", 1, 0, 2**30, 0, 4) + bytes(8)  # a block of 2**34 bytes
+
+
+@pytest.mark.parametrize("command", ["info", "plot"])
 @pytest.mark.parametrize(
-    ("name", "content", "args", "message"),
+    ("name", "content", "args", "message", "summarised"),
     [
-        ("absent.wd1", None, [], "No such file or directory (os error 2)"),
-        ("events.dat", b"", [], "cannot tell the format from the extension '.dat': pass --type"),
-        ("short.wd2", b"\0" * 30, [], "failed to fill whole buffer"),
-        ("short.dat", b"\0" * 30, ["--type", "WD2"], "failed to fill whole buffer"),
+        ("absent.wd1", None, [], "No such file or directory (os error 2)", False),
+        ("folder.wd1", A_DIRECTORY, [], "Is a directory (os error 21)", True),
+        (
+            "events.dat",
+            b"",
+            [],
+            "cannot tell the format from the extension '.dat': pass --type",
+            False,
+        ),
+        ("short.wd2", b"\0" * 30, [], "failed to fill whole buffer", False),
+        ("short.dat", b"\0" * 30, ["--type", "WD2"], "failed to fill whole buffer", False),
+        ("probe.wd2", PROBE_FAULT, [], "capacity overflow", False),
     ],
 )
-def test_unusable_file(capsys, tmp_path, name, content, args, message):
+def test_unusable_file(capsys, tmp_path, command, name, content, args, message, summarised):
+    if command == "plot":
+        pytest.importorskip("matplotlib")
     path = tmp_path / name
-    if content is not None:
+    if content is A_DIRECTORY:
+        path.mkdir()
+    elif content is not None:
         path.write_bytes(content)
     good = DATA / "sample_single.wd2"
-    assert quicklook.main([str(path), str(good), *args]) == 1
-    captured = capsys.readouterr()
-    assert captured.err == f"quicklook: {path}: {message}\n"
-    # The other files are still summarised.
-    assert parse(captured.out)[str(good)]["events"] == "200"
+    output = ["-o", tmp_path / "quicklook.png"] if command == "plot" else []
+    status, summaries, err = pluvo(capsys, command, path, good, *args, *output)
+    assert status == 1
+    assert err == f"pluvo {command}: {path}: {message}\n"
+    if command == "info":
+        # The file after it is still summarised.
+        assert summaries[str(good)]["events"] == "200"
+        assert (str(path) in summaries) == summarised
+    else:
+        assert (tmp_path / "quicklook.png").exists()
 
 
 # --- the plot --------------------------------------------------------------------------------
@@ -271,61 +304,38 @@ def png_size(path):
     return struct.unpack(">II", data[16:24])
 
 
-def test_plot(tmp_path):
+def test_plot(capsys, tmp_path):
     pytest.importorskip("matplotlib")
     out = tmp_path / "quicklook.png"
-    result = run_script("examples/quicklook.py", "--plot", out)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.endswith(f"plot written to {out}\n")
+    assert main(["plot", *SAMPLES, "-o", str(out)]) == 0
+    assert capsys.readouterr().out == f"plot written to {out}\n"
     width, height = png_size(out)
-    assert width > 0 and height > 0
+    # One row of two panels per file.
+    assert width > height / len(SAMPLES) > 0
 
 
 def test_plot_without_matplotlib(tmp_path):
     out = tmp_path / "quicklook.png"
-    result = run_script("examples/quicklook.py", "--plot", out, block=["matplotlib"])
+    result = run_command("plot", "absent.wd1", "-o", out, block=["matplotlib"])
     assert result.returncode == 2
-    assert "--plot needs matplotlib" in result.stderr
-    # Refused before any file is read.
+    # Refused before any file is read: the absent one is not named.
+    assert result.stderr == 'pluvo plot: needs matplotlib: pip install "pluvo[plot]"\n'
     assert result.stdout == ""
     assert not out.exists()
 
 
-# --- the writer ------------------------------------------------------------------------------
-
-
 @pytest.mark.parametrize(
-    ("channels", "header_size"),
-    [(None, 24), (2, 28), (3, 28)],
-    ids=["single", "two-channels", "three-channels"],
+    ("args", "message"),
+    [
+        (["info"], "the following arguments are required: FILE"),
+        (["plot", "a.wd1"], "the following arguments are required: -o/--output"),
+        (["info", "a.wd1", "--baseline-samples", "0"], "must be at least 1, not 0"),
+        (["info", "a.wd1", "--type", "wd1"], "invalid choice: 'wd1'"),
+    ],
 )
-def test_written_wd2_reads_back(tmp_path, writer, channels, header_size):
-    waveforms = [[0.375, 0.5 + c, 0.25, -0.125] for c in range(channels or 1)]
-    records = [
-        writer.wd2_multi_channel_record(waveforms, event_counter=n, sampling_period=8)
-        if channels
-        else writer.wd2_record(waveforms[0], event_counter=n, sampling_period=8)
-        for n in (1, 2, 3)
-    ]
-    path = tmp_path / "events.wd2"
-    size = writer.write_file(path, records)
-    assert size == path.stat().st_size == 3 * (header_size + 4 * 4 * (channels or 1))
-    events = list(pluvo.EventReader(str(path), "WD2"))
-    assert [event["event_counter"] for event in events] == [1, 2, 3]
-    for event in events:
-        assert (event["channels"], event["samples"]) == (channels or 1, 4)
-        assert event["data"].reshape(-1, 4).tolist() == waveforms
-
-
-def test_channels_of_unequal_length(writer):
-    with pytest.raises(ValueError, match=r"channels differ in length: \[2, 3\]"):
-        writer.wd2_multi_channel_record([[0.0, 1.0], [0.0, 1.0, 2.0]], event_counter=1)
-
-
-def test_written_wd1_reads_back(tmp_path, writer):
-    path = tmp_path / "events.wd1"
-    samples = np.arange(0, 65536, 4096, dtype=np.uint16)
-    writer.write_file(path, [writer.wd1_record(samples.tolist(), board_id=-1, pattern=7)])
-    (event,) = pluvo.EventReader(str(path), "WD1")
-    assert (event["event_size"], event["board_id"], event["pattern"]) == (24 + 32, -1, 7)
-    assert np.array_equal(event["data"], samples)
+def test_wrong_usage(capsys, args, message):
+    with pytest.raises(SystemExit) as exited:
+        main(args)
+    assert exited.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"usage: pluvo {args[0]} ") and message in err

@@ -1,18 +1,16 @@
 """Summarises many acquisition files at once with pluvo's batches: events and bytes, a histogram
 of pulse amplitudes per channel, and the gaps in the event counters.
 
-    python3 examples/summarise.py PATH... [--type WD1|WD2] [--threads N | --dask N]
-                                  [--partition-bytes B] [--json]
-
 A PATH is a file, or a directory whose .wd1 and .wd2 files are all taken. The format comes from
---type, or else from each file's extension. Three ways to run:
+--type, or else from each file's extension. Four ways to run:
 
 - one thread (the default);
 - --threads N: a pool of N threads, one part each at a time. They overlap because pluvo reads
   batches with the interpreter lock released, and NumPy releases it for its loops;
-- --dask N: Dask on a local cluster of N worker processes (pip install "pluvo[dask]"), as a lab
-  spreads a run of thousands of files over a cluster. Tasks get (path, start, stop), never
-  readers.
+- --dask N: Dask on a local cluster of N worker processes (pip install "pluvo[dask]");
+- --scheduler ADDRESS: the Dask cluster whose scheduler listens at ADDRESS, as a lab spreads a
+  run of thousands of files over many machines. Its workers need pluvo installed. The cluster
+  is left running. Tasks get (path, start, stop), never readers.
 
 A file larger than --partition-bytes (default 64 MiB) is split into parts at record boundaries
 by its index, read from its headers alone, so that one large file keeps every worker busy. Each
@@ -26,32 +24,35 @@ outside fall into the first or last bin. Counters that step by more than one cou
 between as lost; a step back (or no step) counts as a reset.
 
 On a terminal, progress shows files and bytes done (tqdm, or Dask's bar); nothing but the
-summary is written otherwise. Exit status 1: a file could not be read (the others are summed).
+summary is written otherwise. Exit status 1: a file could not be read (the others are summed;
+standard error names it).
 """
 
 from __future__ import annotations
 
 import argparse
 import functools
+import importlib
 import json
+import logging
 import os
-import pathlib
 import sys
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import asdict, dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Literal, Sequence, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 import pluvo
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from progress import Progress  # noqa: E402
+from pluvo_tools.arguments import add_type_argument, at_least_one
+from pluvo_tools.files import ReaderType, files_of, reader_type_of
+from pluvo_tools.progress import Progress
+from pluvo_tools.quicklook import is_record_fault
 
 if TYPE_CHECKING:
     from pluvo import WD1Batch, WD2Batch
 
-ReaderType = Literal["WD1", "WD2"]
 BINS = 64
 FULL_SCALE = {"WD1": 16384.0, "WD2": 2.0}
 BASELINE_SAMPLES = 32
@@ -130,10 +131,11 @@ def add_wd2(summary: Summary, batch: WD2Batch) -> None:
 
 @dataclass(frozen=True)
 class Part:
-    """Records of one file from byte `start` to the record boundary `stop` (None: its end)."""
+    """Records of one file from byte `start` to the record boundary `stop` (None: its end), in
+    the format given (None: the one its extension names)."""
 
     path: str
-    reader_type: ReaderType
+    given: ReaderType | None
     start: int = 0
     stop: int | None = None
 
@@ -152,7 +154,9 @@ def add_counter_steps(summary: Summary, counters: npt.NDArray[np.int64]) -> None
     summary.counter_resets += int(((steps == 0) | (steps >= COUNTER_MODULUS // 2)).sum())
 
 
-def add_batches(part: PartSummary, batches: Iterator[B], add: Callable[[Summary, B], None]) -> None:
+def add_batches(
+    part: PartSummary, path: str, batches: Iterator[B], add: Callable[[Summary, B], None]
+) -> None:
     summary = part.summary
     while True:
         try:
@@ -160,9 +164,9 @@ def add_batches(part: PartSummary, batches: Iterator[B], add: Callable[[Summary,
         except StopIteration:
             return
         except BaseException as exc:  # noqa: B036 - PanicException: a corrupt record
-            if type(exc).__module__ != "pyo3_runtime":
+            if not is_record_fault(exc):
                 raise
-            summary.failures.append(str(exc))
+            summary.failures.append(f"{path}: {exc}")
             continue
         add(summary, batch)
         counters: npt.NDArray[np.int64] = batch["event_counter"].astype(np.int64)
@@ -179,39 +183,47 @@ def summarise_part(part: Part, max_events: int = 4096) -> PartSummary:
     """One part's summary; a file that cannot be read is reported among the failures."""
     result = PartSummary(Summary())
     try:
-        if part.reader_type == "WD1":
+        if reader_type_of(part.path, part.given) == "WD1":
             with pluvo.EventReader(part.path, "WD1") as wd1:
                 wd1.seek(part.start)
-                add_batches(result, wd1.batches(max_events=max_events, stop=part.stop), add_wd1)
+                wd1_batches = wd1.batches(max_events=max_events, stop=part.stop)
+                add_batches(result, part.path, wd1_batches, add_wd1)
         else:
             with pluvo.EventReader(part.path, "WD2") as wd2:
                 wd2.seek(part.start)
-                add_batches(result, wd2.batches(max_events=max_events, stop=part.stop), add_wd2)
-    except OSError as exc:
+                wd2_batches = wd2.batches(max_events=max_events, stop=part.stop)
+                add_batches(result, part.path, wd2_batches, add_wd2)
+    except (OSError, ValueError) as exc:  # ValueError: a format that cannot be told
         result.summary.failures.append(f"{part.path}: {exc}")
     return result
 
 
-def parts_of(path: str, reader_type: ReaderType, partition_bytes: int) -> list[Part]:
+def size_of(path: str) -> int:
+    """0 for a file that cannot be found: reading it reports why."""
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def parts_of(path: str, given: ReaderType | None, partition_bytes: int) -> list[Part]:
     """The file whole, or split by its index. A file whose index cannot be made is read whole,
     which reports what is wrong with it."""
-    if os.path.getsize(path) <= partition_bytes:
-        return [Part(path, reader_type)]
+    if size_of(path) <= partition_bytes:
+        return [Part(path, given)]
     try:
-        with pluvo.EventReader(path, reader_type) as reader:
+        with pluvo.EventReader(path, reader_type_of(path, given)) as reader:
             ranges = reader.index().partitions(partition_bytes)
     except BaseException as exc:  # noqa: B036 - PanicException: a corrupt record
-        if not isinstance(exc, OSError) and type(exc).__module__ != "pyo3_runtime":
+        if not isinstance(exc, (OSError, ValueError)) and not is_record_fault(exc):
             raise
-        return [Part(path, reader_type)]
-    return [Part(path, reader_type, start, stop) for start, stop in ranges] or [
-        Part(path, reader_type)
-    ]
+        return [Part(path, given)]
+    return [Part(path, given, start, stop) for start, stop in ranges] or [Part(path, given)]
 
 
 def file_summary(path: str, parts: Sequence[PartSummary]) -> Summary:
     """A file's parts, in order, put together, with the counter steps between them."""
-    summary = Summary(files=1, bytes=os.path.getsize(path))
+    summary = Summary(files=1, bytes=size_of(path))
     previous: int | None = None
     for part in parts:
         summary = merge(summary, part.summary)
@@ -222,34 +234,14 @@ def file_summary(path: str, parts: Sequence[PartSummary]) -> Summary:
     return summary
 
 
-def reader_type_of(path: str, given: ReaderType | None) -> ReaderType:
-    if given is not None:
-        return given
-    return "WD2" if path.lower().endswith(".wd2") else "WD1"
-
-
-def files_of(paths: Sequence[str]) -> list[str]:
-    found: list[str] = []
-    for path in paths:
-        if os.path.isdir(path):
-            found += sorted(
-                os.path.join(path, name)
-                for name in os.listdir(path)
-                if name.lower().endswith((".wd1", ".wd2"))
-            )
-        else:
-            found.append(path)
-    return found
-
-
 def parts_by_file(
     paths: Sequence[str], given: ReaderType | None, partition_bytes: int
 ) -> dict[str, list[Part]]:
-    return {p: parts_of(p, reader_type_of(p, given), partition_bytes) for p in paths}
+    return {path: parts_of(path, given, partition_bytes) for path in paths}
 
 
 def part_bytes(part: Part) -> int:
-    stop = os.path.getsize(part.path) if part.stop is None else part.stop
+    stop = size_of(part.path) if part.stop is None else part.stop
     return max(stop - part.start, 0)
 
 
@@ -261,7 +253,7 @@ def summarise(
 ) -> Summary:
     """With threads > 1, a pool of that many threads takes the parts one at a time each."""
     files = parts_by_file(paths, given, partition_bytes)
-    with Progress(sum(map(os.path.getsize, paths)), "B", "files", scale=True) as progress:
+    with Progress(sum(map(size_of, paths)), "B", "files", scale=True) as progress:
         with ThreadPoolExecutor(max_workers=threads) as pool:
             futures = {
                 path: [pool.submit(summarise_part, part) for part in parts]
@@ -280,23 +272,31 @@ def summarise(
     )
 
 
+def summarise_on(
+    client: Any, paths: Sequence[str], given: ReaderType | None, partition_bytes: int
+) -> Summary:
+    """Each part one task on the cluster of a distributed.Client; workers import this module."""
+    # Typed as Any: Dask's own annotations are partial.
+    delayed: Any = importlib.import_module("dask").delayed
+    files = [
+        delayed(file_summary)(path, [delayed(summarise_part)(part) for part in parts])
+        for path, parts in parts_by_file(paths, given, partition_bytes).items()
+    ]
+    future = client.compute(delayed(merge_all)(files))
+    if sys.stderr.isatty():
+        importlib.import_module("distributed").progress(future)
+    result: Summary = future.result()
+    return result
+
+
 def summarise_with_dask(
     paths: Sequence[str],
     given: ReaderType | None,
     workers: int,
     partition_bytes: int = PARTITION_BYTES,
 ) -> Summary:
-    """A local cluster of `workers` processes, loopback only; each part is one task."""
-    import importlib
-    import logging
-
-    # Typed as Any: Dask's own annotations are partial.
-    cloudpickle: Any = importlib.import_module("cloudpickle")
-    delayed: Any = importlib.import_module("dask").delayed
-    distributed: Any = importlib.import_module("dask.distributed")
-    if __name__ != "__main__":
-        # The workers need not find this file: its functions travel with the tasks.
-        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    """A local cluster of `workers` processes, loopback only, for as long as the summary takes."""
+    distributed: Any = importlib.import_module("distributed")
     with (
         distributed.LocalCluster(
             n_workers=workers,
@@ -308,15 +308,19 @@ def summarise_with_dask(
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        files = [
-            delayed(file_summary)(path, [delayed(summarise_part)(part) for part in parts])
-            for path, parts in parts_by_file(paths, given, partition_bytes).items()
-        ]
-        future = client.compute(delayed(merge_all)(files))
-        if sys.stderr.isatty():
-            distributed.progress(future)
-        result: Summary = future.result()
-    return result
+        return summarise_on(client, paths, given, partition_bytes)
+
+
+def summarise_with_scheduler(
+    paths: Sequence[str],
+    given: ReaderType | None,
+    address: str,
+    partition_bytes: int = PARTITION_BYTES,
+) -> Summary:
+    """The cluster of a running scheduler; only the client is closed, the cluster stays."""
+    distributed: Any = importlib.import_module("distributed")
+    with distributed.Client(address) as client:
+        return summarise_on(client, paths, given, partition_bytes)
 
 
 def report(summary: Summary) -> str:
@@ -332,35 +336,53 @@ def report(summary: Summary) -> str:
             f"{name}: {sum(counts)} pulses, most between {peak * width:g} and"
             f" {(peak + 1) * width:g}"
         )
-    lines += [f"failed: {failure}" for failure in summary.failures]
     return "\n".join(lines)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("paths", nargs="+", metavar="PATH")
-    parser.add_argument("--type", choices=("WD1", "WD2"), help="default: from each extension")
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", nargs="+", metavar="PATH", help="a file or a directory of them")
+    add_type_argument(parser)
     how = parser.add_mutually_exclusive_group()
-    how.add_argument("--threads", type=int, default=1, metavar="N", help="threads (default 1)")
-    how.add_argument("--dask", type=int, metavar="N", help="Dask worker processes")
+    how.add_argument(
+        "--threads", type=at_least_one, default=1, metavar="N", help="threads (default 1)"
+    )
+    how.add_argument(
+        "--dask", type=at_least_one, metavar="N", help="a local Dask cluster of N processes"
+    )
+    how.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler's address")
     parser.add_argument(
         "--partition-bytes",
-        type=int,
+        type=at_least_one,
         default=PARTITION_BYTES,
         metavar="B",
         help="split files larger than this (default 64 MiB)",
     )
     parser.add_argument("--json", action="store_true", help="the summary as JSON")
-    args = parser.parse_args(argv)
+
+
+def run(args: argparse.Namespace) -> int:
     paths = files_of(args.paths)
-    partition_bytes = max(1, args.partition_bytes)
+    if args.dask is not None or args.scheduler is not None:
+        try:
+            importlib.import_module("distributed")
+        except ImportError:
+            print(
+                'pluvo summarise: Dask is not installed: pip install "pluvo[dask]"', file=sys.stderr
+            )
+            return 2
     if args.dask is not None:
-        summary = summarise_with_dask(paths, args.type, args.dask, partition_bytes)
+        summary = summarise_with_dask(paths, args.type, args.dask, args.partition_bytes)
+    elif args.scheduler is not None:
+        try:
+            summary = summarise_with_scheduler(
+                paths, args.type, args.scheduler, args.partition_bytes
+            )
+        except OSError as exc:  # no scheduler there; a timeout is an OSError too
+            print(f"pluvo summarise: {args.scheduler}: {exc}", file=sys.stderr)
+            return 1
     else:
-        summary = summarise(paths, args.type, max(1, args.threads), partition_bytes)
+        summary = summarise(paths, args.type, args.threads, args.partition_bytes)
     print(json.dumps(asdict(summary)) if args.json else report(summary))
+    for failure in summary.failures:
+        print(f"pluvo summarise: {failure}", file=sys.stderr)
     return 1 if summary.failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,20 +1,21 @@
-"""Quick look at WD1/WD2 files: the numbers to check before an analysis.
+"""`pluvo info` and `pluvo plot`: the numbers to check in WD1/WD2 files before an analysis.
 
-    python3 examples/quicklook.py [FILE ...] [--type WD1|WD2] [--baseline-samples N] [--plot PNG]
+    pluvo info FILE... [--type WD1|WD2] [--baseline-samples N]
+    pluvo plot FILE... -o PNG [--type WD1|WD2] [--baseline-samples N]
 
-Without FILE it looks at the three bundled sample files. The format comes from --type, or else
-from the extension (.wd1 or .wd2). For each file it prints the event count, the channels, the
-samples per waveform, the event counters and any gaps in them, the timestamp span and the event
-rate (in the digitizer's ticks), baseline mean and RMS per channel (from the first samples of
-each waveform) and whether the file ends in a cut-short record.
+The format comes from --type, or else from the extension (.wd1 or .wd2). For each file, info
+prints the event count, the channels, the samples per waveform, the event counters and any gaps
+in them, the timestamp span and the event rate (in the digitizer's ticks), baseline mean and RMS
+per channel (from the first samples of each waveform), whether the file ends in a cut-short
+record, and what the file's index finds: its whole records and the bytes after them.
 
 The files are streamed: only running sums, a fixed-size amplitude histogram per channel and the
 first few waveforms are kept, so memory stays flat on files of any size. A file of 100 MB or
 more shows its progress on a terminal (with tqdm installed: pip install "pluvo[progress]").
 
---plot writes a PNG with the first waveforms and a histogram of pulse amplitudes (maximum minus
+plot writes a PNG with the first waveforms and a histogram of pulse amplitudes (maximum minus
 baseline, per channel, so positive pulses) of each file. It needs matplotlib
-(pip install "pluvo[plot]"); without it, --plot stops with a message and exit status 2 before
+(pip install "pluvo[plot]"); without it, plot stops with a message and exit status 2 before
 any file is read. Exit status 1 means a file could not be opened or read.
 """
 
@@ -23,29 +24,26 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import pathlib
 import struct
 import sys
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Callable, Iterator, Literal, Sequence, TypeVar
+from typing import TYPE_CHECKING, Callable, Iterator, Sequence, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 import pluvo
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from progress import Progress  # noqa: E402
+from pluvo_tools.arguments import add_type_argument, at_least_one
+from pluvo_tools.files import ReaderType, reader_type_of
+from pluvo_tools.progress import Progress
 
 if TYPE_CHECKING:
     from pluvo import WD1Event, WD2Event
 
-DATA = pathlib.Path(__file__).resolve().parent / "data"
-SAMPLES = (DATA / "sample.wd1", DATA / "sample_multi.wd2", DATA / "sample_single.wd2")
 KEPT_EVENTS = 4  # waveforms drawn per file
 HISTOGRAM_BINS = 64
 PROGRESS_FROM_BYTES = 100_000_000  # a file this large shows its progress on a terminal
 
-ReaderType = Literal["WD1", "WD2"]
 E = TypeVar("E")
 
 
@@ -162,6 +160,9 @@ class Summary:
     faults: int = 0
     first_fault: str = ""
     read_error: str | None = None
+    indexed_events: int = 0
+    index_tail: int = 0
+    index_error: str | None = None
     kept: list[tuple[str, npt.NDArray[np.generic]]] = field(default_factory=list)
 
     def add_event(self, counter: int, timestamp: int) -> None:
@@ -190,16 +191,15 @@ class Summary:
         if self.events <= KEPT_EVENTS:
             self.kept.append((f"event {self.last_counter} {label}", waveform))
 
+    def failure(self) -> str | None:
+        """Why the file could not be read whole, if it could not."""
+        return self.read_error if self.read_error is not None else self.index_error
 
-def reader_type_of(path: str, given: ReaderType | None) -> ReaderType:
-    if given is not None:
-        return given
-    extension = os.path.splitext(path)[1].lower()
-    if extension == ".wd1":
-        return "WD1"
-    if extension == ".wd2":
-        return "WD2"
-    raise ValueError(f"cannot tell the format from the extension {extension!r}: pass --type")
+
+def is_record_fault(exc: BaseException) -> bool:
+    """Whether the reader raised its internal fault (a size field out of range, for one): a
+    BaseException whose class cannot be imported, so it is told by its module."""
+    return type(exc).__module__ == "pyo3_runtime"
 
 
 def wd2_header_size(path: str) -> int:
@@ -237,7 +237,7 @@ def events_of(reader: Iterator[E], summary: Summary) -> Iterator[E]:
         except StopIteration:
             return
         except BaseException as exc:
-            if type(exc).__module__ != "pyo3_runtime":
+            if not is_record_fault(exc):
                 raise
             if not summary.faults:
                 summary.first_fault = str(exc)
@@ -266,17 +266,31 @@ def stream(
             summary.read_error = str(exc)
 
 
+def add_index(summary: Summary, reader: pluvo.EventReader[WD1Event | WD2Event]) -> None:
+    try:
+        index = reader.index()
+    except BaseException as exc:
+        if not (isinstance(exc, OSError) or is_record_fault(exc)):
+            raise
+        summary.index_error = str(exc)
+        return
+    summary.indexed_events = len(index)
+    summary.index_tail = index.tail
+
+
 def summarize(path: str, reader_type: ReaderType, baseline_length: int) -> Summary:
-    """Streams the file once; a file that cannot be opened raises."""
+    """Indexes the file, then streams it once; a file that cannot be opened raises."""
     summary = Summary(path, reader_type)
     if reader_type == "WD1":
-        wd1 = pluvo.EventReader(path, "WD1")
-        summary.header_size = 24
-        stream(summary, wd1, add_wd1, baseline_length)
+        with pluvo.EventReader(path, "WD1") as wd1:
+            summary.header_size = 24
+            add_index(summary, wd1)
+            stream(summary, wd1, add_wd1, baseline_length)
     else:
-        wd2 = pluvo.EventReader(path, "WD2")
-        summary.header_size = wd2_header_size(path)
-        stream(summary, wd2, add_wd2, baseline_length)
+        with pluvo.EventReader(path, "WD2") as wd2:
+            summary.header_size = wd2_header_size(path)
+            add_index(summary, wd2)
+            stream(summary, wd2, add_wd2, baseline_length)
     summary.file_size = os.path.getsize(path)
     return summary
 
@@ -350,6 +364,11 @@ def report(summary: Summary, baseline_length: int) -> list[str]:
                 line(f"  {label}", f"{mean:.6g} +- {rms:.4g} ({channel.waveforms} waveforms)")
     if summary.faults:
         line("unreadable records", f"{summary.faults} ({summary.first_fault})")
+    if summary.index_error is not None:
+        line("index", f"could not be read: {summary.index_error}")
+    else:
+        records = plural(summary.indexed_events, "whole record")
+        line("index", f"{records}, then a tail of {plural(summary.index_tail, 'byte')}")
     if summary.read_error is not None:
         line("read failed", f"{summary.read_error}; the numbers above stop there")
     else:
@@ -393,54 +412,62 @@ def plot(summaries: Sequence[Summary], out: str) -> None:
     figure.savefig(out, dpi=80)
 
 
-def shown(path: pathlib.Path) -> str:
-    """The path relative to the working directory where that is shorter."""
-    relative = os.path.relpath(path)
-    return str(path) if relative.startswith("..") else relative
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        description="Summarises WD1/WD2 files; with no FILE, the bundled sample files."
-    )
-    parser.add_argument("files", nargs="*", metavar="FILE")
-    parser.add_argument("--type", choices=("WD1", "WD2"), help="default: from the extension")
+def add_file_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE")
+    add_type_argument(parser)
     parser.add_argument(
         "--baseline-samples",
-        type=int,
+        type=at_least_one,
         default=32,
         metavar="N",
         help="samples at the start of each waveform taken as baseline (default 32)",
     )
-    parser.add_argument("--plot", metavar="PNG", help="write waveforms and amplitude histograms")
-    args = parser.parse_args(argv)
-    if args.baseline_samples < 1:
-        parser.error("--baseline-samples must be at least 1")
-    if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            print('quicklook: --plot needs matplotlib: pip install "pluvo[plot]"', file=sys.stderr)
-            return 2
 
-    status = 0
-    summaries = []
-    for path in args.files or [shown(path) for path in SAMPLES]:
+
+def add_info_arguments(parser: argparse.ArgumentParser) -> None:
+    add_file_arguments(parser)
+
+
+def add_plot_arguments(parser: argparse.ArgumentParser) -> None:
+    add_file_arguments(parser)
+    parser.add_argument("-o", "--output", required=True, metavar="PNG", help="the figure to write")
+
+
+def summaries(args: argparse.Namespace, command: str, failed: list[str]) -> Iterator[Summary]:
+    """The summary of each file in turn. A file that could not be read whole is named on
+    standard error and added to failed; its summary, if it has one, still comes."""
+    for path in args.files:
         try:
             summary = summarize(path, reader_type_of(path, args.type), args.baseline_samples)
-        except (OSError, ValueError) as exc:
-            print(f"quicklook: {path}: {exc}", file=sys.stderr)
-            status = 1
+        except BaseException as exc:
+            if not (isinstance(exc, (OSError, ValueError)) or is_record_fault(exc)):
+                raise
+            print(f"pluvo {command}: {path}: {exc}", file=sys.stderr)
+            failed.append(path)
             continue
-        if summary.read_error is not None:
-            status = 1
-        summaries.append(summary)
+        failure = summary.failure()
+        if failure is not None:
+            print(f"pluvo {command}: {path}: {failure}", file=sys.stderr)
+            failed.append(path)
+        yield summary
+
+
+def run_info(args: argparse.Namespace) -> int:
+    failed: list[str] = []
+    for summary in summaries(args, "info", failed):
         print("\n".join(report(summary, args.baseline_samples)))
-    if args.plot is not None and summaries:
-        plot(summaries, args.plot)
-        print(f"plot written to {args.plot}")
-    return status
+    return 1 if failed else 0
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def run_plot(args: argparse.Namespace) -> int:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print('pluvo plot: needs matplotlib: pip install "pluvo[plot]"', file=sys.stderr)
+        return 2
+    failed: list[str] = []
+    drawn = list(summaries(args, "plot", failed))
+    if drawn:
+        plot(drawn, args.output)
+        print(f"plot written to {args.output}")
+    return 1 if failed else 0

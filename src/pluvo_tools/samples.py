@@ -1,7 +1,7 @@
-"""Regenerates the bundled sample files, bit for bit: python3 examples/make_samples.py [OUT_DIR]
+"""`pluvo samples DIR`: writes the sample files into DIR, bit for bit the same on every run.
 
 Pulses on a noisy baseline, as a digitizer records them: a fast rise and an exponential
-decay, with random amplitudes and arrival times. OUT_DIR defaults to examples/data.
+decay, with random amplitudes and arrival times. DIR is created if missing.
 
 - sample.wd1: 200 events of 512 uint16 samples on a baseline of 2000 ADC counts, channels 0-3
   of board 1 taking turns, timestamps 125000 ticks apart.
@@ -14,12 +14,10 @@ import math
 import pathlib
 import random
 import sys
-from typing import List, Optional, Sequence
+from typing import List
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import wavewriter  # noqa: E402
+from pluvo_tools import write
 
-DATA = pathlib.Path(__file__).resolve().parent / "data"
 FIXED_STATE = 20261208  # same files on every run
 FILES = ("sample.wd1", "sample_multi.wd2", "sample_single.wd2")
 
@@ -42,7 +40,7 @@ def wd1_file(rng: random.Random) -> bytes:
         trace = pulse(rng, 512, baseline=2000.0, noise=4.0)
         samples = [min(65535, max(0, round(v))) for v in trace]
         records.append(
-            wavewriter.wd1_record(
+            write.wd1_record(
                 samples,
                 board_id=1,
                 pattern=0,
@@ -61,7 +59,7 @@ def wd2_file(rng: random.Random, channels: int, events: int, length: int) -> byt
         for _ in range(channels):
             values += [v / 1000.0 for v in pulse(rng, length, baseline=0.0, noise=2.0)]
         records.append(
-            wavewriter.wd2_record(
+            write.wd2_record(
                 values,
                 event_counter=n + 1,
                 timestamp=1_000_000 + n * 40_000,
@@ -91,15 +89,16 @@ def write_samples(out_dir: pathlib.Path) -> List[pathlib.Path]:
     return paths
 
 
-def main(argv: Optional[Sequence[str]] = None) -> None:
-    parser = argparse.ArgumentParser(description="Regenerates the bundled sample files.")
-    parser.add_argument(
-        "out_dir", nargs="?", type=pathlib.Path, default=DATA, help="default: examples/data"
-    )
-    args = parser.parse_args(argv)
-    for path in write_samples(args.out_dir):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("out_dir", type=pathlib.Path, metavar="DIR", help="created if missing")
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        paths = write_samples(args.out_dir)
+    except OSError as exc:
+        print(f"pluvo samples: {args.out_dir}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    for path in paths:
         print(f"{path}: {path.stat().st_size} bytes")
-
-
-if __name__ == "__main__":
-    main()
+    return 0
