@@ -115,8 +115,8 @@ class RecordReader {
   Rows read_rows(std::span<Sample> storage, std::size_t row_length, std::size_t max_rows,
                  Store&& store) {
     ahead_.put_back(input_);
-    // The next batch's first record is read by next() the ordinary way: records read ahead for it
-    // would only be put back for its rows.
+    // next() reads no records ahead after rows: the next batch would only put them back to read
+    // them into its own rows.
     last_block_bytes_ = 0;
     const std::size_t row_bytes = row_length * sizeof(Sample);
     const std::size_t record_bytes = format_.header_bytes() + row_bytes;
