@@ -27,6 +27,8 @@ OUT = ROOT / "build" / "nox"
 DIST = ROOT / "build" / "dist"
 RESULTS = OUT / "results"
 PYTEST = ["-m", "pytest", "-q", "-rsx", "-p", "no:cacheprovider"]
+# What the tests marked few_rows check does not change from row to row; they take a row's time.
+PYTEST_FEW_ROWS_LEFT_OUT = [*PYTEST, "-m", "not few_rows"]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # The oldest glibc the x86 wheels load with, and so their manylinux tag.
@@ -48,17 +50,30 @@ class Row:
     dask: bool = True
     # For the tests' interpreter.
     env: dict = field(default_factory=dict)
+    # Whether the tests marked few_rows run here too.
+    every_test: bool = False
+    # The row whose wheel this one installs instead of building its own.
+    wheel_of: str = ""
+
+    def pytest_args(self):
+        return PYTEST if self.every_test else PYTEST_FEW_ROWS_LEFT_OUT
 
 
 # Each interpreter with the newest NumPy that has a wheel for it, unless the row pins one.
 ROWS = [
-    Row("cpython3.9", "3.9"),
+    Row("cpython3.9", "3.9", every_test=True),
     Row("cpython3.10", "3.10"),
     Row("cpython3.11", "3.11", "numpy>=2"),
-    # pyarrow 22 and newer need NumPy 2.
-    Row("cpython3.11-np1", "3.11", "numpy>=1.26,<1.27", pins=("pyarrow<22",)),
+    # The same binary as the row before, under NumPy 1. pyarrow 22 and newer need NumPy 2.
+    Row(
+        "cpython3.11-np1",
+        "3.11",
+        "numpy>=1.26,<1.27",
+        pins=("pyarrow<22",),
+        wheel_of="cpython3.11",
+    ),
     Row("cpython3.12", "3.12"),
-    Row("cpython3.13", "3.13"),
+    Row("cpython3.13", "3.13", every_test=True),
     # PyPy sizes its young generation from the "cache size" of /proc/cpuinfo, which some virtual
     # machines give as an L3 of hundreds of MiB: the heap then moves by more than the memory
     # tests allow. 1 MB is what it picks from a core's own cache.
@@ -232,11 +247,7 @@ def native_row(row):
     def session(session):
         out = OUT / row.name
         with record(session) as (result, reports):
-            # Nothing on the PATH but the environment's own scripts: the build fetches its tools,
-            # and the compiler is named in full.
-            env = {"CXX": str(zig_toolchain("x86_64") / "c++"), "PATH": session.bin}
-            wheel = build_wheel(session, "python", out / "raw", env, ZIG_CONFIG)
-            wheel = repair(session, wheel, f"{MANYLINUX}_x86_64", out / "wheel")
+            wheel = row_wheel(session, row, out)
             extras = ["test"] + (["dask"] if row.dask and "dask" in EXTRAS else [])
             session.install(
                 "--only-binary", "numpy", f"{wheel}[{','.join(extras)}]", row.numpy, *row.pins
@@ -246,9 +257,24 @@ def native_row(row):
             check_command(session, [str(pathlib.Path(session.bin) / "pluvo")])
             reports.append(out / "pytest.xml")
             with session.chdir(tree):
-                session.run("python", *PYTEST, f"--junitxml={reports[-1]}", "tests", env=row.env)
+                pytest = [*row.pytest_args(), f"--junitxml={reports[-1]}", "tests"]
+                session.run("python", *pytest, env=row.env)
 
     return session
+
+
+def row_wheel(session, row, out):
+    """The row's wheel: the one another row built from this sdist, where it has one, or one of its
+    own."""
+    built = list((OUT / row.wheel_of / "wheel").glob("*.whl")) if row.wheel_of else []
+    if built and built[0].stat().st_mtime >= sdist().stat().st_mtime:
+        session.log(f"the wheel of {row.wheel_of}: {built[0].name}")
+        return built[0]
+    # Nothing on the PATH but the environment's own scripts: the build fetches its tools, and the
+    # compiler is named in full.
+    env = {"CXX": str(zig_toolchain("x86_64") / "c++"), "PATH": session.bin}
+    wheel = build_wheel(session, "python", out / "raw", env, ZIG_CONFIG)
+    return repair(session, wheel, f"{MANYLINUX}_x86_64", out / "wheel")
 
 
 for _row in ROWS:
@@ -347,7 +373,7 @@ def debroot_row(row):
                 result["versions"] += f"; no wheel of {', '.join(left_out)}"
             reports.append(out / "pytest.xml")
             with session.chdir(tree):
-                pytest = [python, *PYTEST, f"--junitxml={reports[-1]}", "tests"]
+                pytest = [python, *row.pytest_args(), f"--junitxml={reports[-1]}", "tests"]
                 session.run(*in_root(pytest, row.env))
 
     return session
@@ -424,7 +450,8 @@ def sysroot_row(
         check_command(session, [python, str(site / "bin" / "pluvo")], env=env)
         reports.append(out / "pytest.xml")
         with session.chdir(tree):
-            session.run(python, *PYTEST, f"--junitxml={reports[-1]}", "tests", env=env)
+            pytest = [python, *PYTEST_FEW_ROWS_LEFT_OUT, f"--junitxml={reports[-1]}", "tests"]
+            session.run(*pytest, env=env)
 
 
 @nox.session(python=False)

@@ -42,6 +42,11 @@ def pytest_configure(config):
     for name, (_, reason) in DIFFERENCES.items():
         config.addinivalue_line("markers", f"{name}: skipped where {reason}")
     config.addinivalue_line("markers", f"requires_pythonapi: skipped where {REQUIRES_PYTHONAPI}")
+    config.addinivalue_line(
+        "markers",
+        "few_rows: checks what no interpreter changes (the stubs, a Dask cluster) and takes long: "
+        "the test matrix runs it on a few rows",
+    )
 
 
 def pytest_collection_modifyitems(config, items):

@@ -223,6 +223,7 @@ def test_a_file_that_cannot_be_opened_is_named(tmp_path):
         collections.dataframe([missing], "WD1")
 
 
+@pytest.mark.few_rows
 def test_a_local_cluster_computes_what_one_thread_does(run, local_cluster):
     import distributed
 

@@ -70,6 +70,7 @@ def test_files_split_by_their_index_give_the_summary_of_whole_files(run_dir, thr
     assert summarise.summarise(paths, None, threads, partition_bytes=SPLIT_BYTES) == whole
 
 
+@pytest.mark.few_rows
 @pytest.mark.parametrize("partition_bytes", [summarise.PARTITION_BYTES, SPLIT_BYTES])
 def test_dask_clusters_give_the_summary_of_one_thread(run_dir, local_cluster, partition_bytes):
     paths = summarise.files_of([str(run_dir)])
@@ -84,6 +85,7 @@ def test_dask_clusters_give_the_summary_of_one_thread(run_dir, local_cluster, pa
     assert len(local_cluster.scheduler_info["workers"]) == 2
 
 
+@pytest.mark.few_rows
 def test_scheduler_from_the_command_line(run_dir, local_cluster, capsys):
     assert run([run_dir, "--scheduler", local_cluster.scheduler_address, "--json"]) == 0
     alone = summarise.summarise(summarise.files_of([str(run_dir)]), None)

@@ -31,6 +31,7 @@ def test_installed_stub_is_the_source():
     assert installed.read_text() == (ROOT / "stubs" / "pluvo.pyi").read_text()
 
 
+@pytest.mark.few_rows
 def test_strict_mypy(tmp_path):
     # The source stubs, which the test above finds installed, also where the module was built
     # without them beside it.
@@ -50,6 +51,7 @@ def test_strict_mypy(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.few_rows
 def test_stubtest():
     result = run("-m", "mypy.stubtest", "pluvo")
     assert result.returncode == 0, result.stdout + result.stderr
