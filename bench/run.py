@@ -24,7 +24,7 @@ import make_files
 import memory
 
 RATIOS = ("struct_reader", "bulk_numpy", "raw_read", "raw_read_8k")
-BATCH_RATIOS = ("bulk_columns", "raw_read", "pluvo", "pluvo_batches_before")
+BATCH_RATIOS = ("bulk_columns", "raw_read", "raw_scatter", "pluvo", "pluvo_batches_before")
 INDEX_RATIOS = ("pluvo_batches", "pluvo_index_before")
 SAMPLE_DTYPES = {"WD1": np.uint16, "WD2": np.float32}
 
@@ -130,7 +130,7 @@ def run_once(name, bench_file):
     """Seconds of one full pass; checks that the whole file was consumed."""
     start = time.perf_counter()
     if name in contenders.RAW_READERS:
-        result = contenders.RAW_READERS[name](bench_file.path)
+        result = contenders.RAW_READERS[name](bench_file.path, bench_file.reader_type)
         expected = bench_file.size
     elif name in contenders.INDEX_READERS:
         result = len(contenders.INDEX_READERS[name](bench_file.path, bench_file.reader_type))
