@@ -26,12 +26,18 @@ inline constexpr std::size_t kFirstBlockChunkBytes = std::size_t{1} << 20;
 template <class T>
 Result<SampleBuffer<T>> read_sample_block(BufReader& input, std::size_t byte_len) {
   const std::size_t count = byte_len / sizeof(T);
+  // A regular file that holds the whole block gets storage for all of it at once: grown, the
+  // samples read so far would be copied again at every step.
+  std::size_t first = std::min(count, kFirstBlockChunkBytes / sizeof(T));
+  if (first < count) {
+    const auto left = input.bytes_left();
+    if (left && *left >= byte_len) first = count;
+  }
   SampleBuffer<T> samples;
   std::size_t filled = 0;
   while (filled < count) {
     try {
-      samples.resize_uninitialized(
-          std::min(count, std::max(2 * filled, kFirstBlockChunkBytes / sizeof(T))));
+      samples.resize_uninitialized(filled == 0 ? first : std::min(count, 2 * filled));
     } catch (const SampleAllocationFailure&) {
       samples = {};
       if (auto error = input.skip_exact(byte_len - filled * sizeof(T))) {

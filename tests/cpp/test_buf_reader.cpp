@@ -31,6 +31,7 @@
 
 #include "core/buf_reader.hpp"
 #include "core/little_endian.hpp"
+#include "core/sample_block.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
 
@@ -1397,6 +1398,38 @@ TEST_F(BufReaderFifo, ScatteredReadsTakeWhatOneSystemCallGets) {
   EXPECT_TRUE(ended);
   EXPECT_EQ(position, content.size());
   EXPECT_GT(short_before_the_end, 10);
+}
+
+// A block that the regular file holds whole goes into storage of its size with one read: grown
+// chunk by chunk, it took a read per chunk and its samples were copied at every step. A block
+// the file does not hold still fails as one exact read, having consumed the rest of the file.
+TEST(SampleBlock, ABlockTheFileHoldsIsReadIntoItsStorageWithOneCall) {
+  for (const std::size_t block :
+       {pluvo::kFirstBlockChunkBytes + 2, 6 * pluvo::kFirstBlockChunkBytes}) {
+    for (const bool whole : {true, false}) {
+      SCOPED_TRACE(std::to_string(block) + (whole ? " held whole" : " cut short"));
+      TempDir dir;
+      const Bytes content = pattern(whole ? block + 100 : block - 100, 7);
+      CountingHooks hooks;
+      auto opened = BufReader::open(dir.write("block.wd", content), &hooks);
+      ASSERT_TRUE(opened.ok());
+      BufReader& input = opened.value();
+      const int before = hooks.entered;
+      auto samples = pluvo::read_sample_block<std::uint16_t>(input, block);
+      if (!whole) {
+        ASSERT_FALSE(samples.ok());
+        EXPECT_EQ(samples.error().kind(), ErrorKind::UnexpectedEof);
+        EXPECT_EQ(input.position(), content.size());
+        continue;
+      }
+      ASSERT_TRUE(samples.ok());
+      // The size of the file, the offset in it, and the read.
+      EXPECT_EQ(hooks.entered - before, 3);
+      ASSERT_EQ(samples.value().size() * 2, block);
+      EXPECT_EQ(std::memcmp(samples.value().data(), content.data(), block), 0);
+      EXPECT_EQ(input.position(), block);
+    }
+  }
 }
 
 }  // namespace
