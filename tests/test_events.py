@@ -2,6 +2,7 @@
 
 import pathlib
 import struct
+import sys
 
 import numpy as np
 import pluvo
@@ -112,6 +113,20 @@ def test_each_event_is_a_new_dict(write_file, writer):
     assert list(second) == WD1_KEYS
     (again, _) = wd1_events(path)
     assert list(again) == WD1_KEYS and again["data"].tolist() == [1]
+
+
+@pytest.mark.skipif(not hasattr(sys, "getallocatedblocks"), reason="PyPy sizes no dict")
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+def test_events_are_dicts_as_compact_as_python_makes_them(write_file, writer, kind):
+    # A dict with only str keys has a smaller table that looks them up faster; a dict sized by
+    # the C API without that knowledge has the general one, and user code indexing events slows.
+    record = (
+        writer.wd1_record([1, 2])
+        if kind == "WD1"
+        else writer.wd2_record([1.0, 2.0], event_counter=1)
+    )
+    (event,) = pluvo.EventReader(write_file([record]), kind)
+    assert sys.getsizeof(event) <= sys.getsizeof(dict(event.items()))
 
 
 # --- header values ---------------------------------------------------------------------------

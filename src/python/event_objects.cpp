@@ -66,10 +66,8 @@ EventKeys<Record>::EventKeys() {
   for_each_header_field<Record>(
       [&](auto index, const auto& field) { keys_[index] = interned(field.key); });
   keys_[kCount - 1] = interned(kSamplesKey);
-#ifdef PLUVO_EVENTS_COPY_A_PROTOTYPE
   prototype_ = checked(PyDict_New());
   for (const PyRef& key : keys_) checked(PyDict_SetItem(prototype_.get(), key.get(), Py_None));
-#endif
 }
 
 template class EventKeys<WD1Event>;

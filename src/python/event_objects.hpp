@@ -16,19 +16,15 @@
 #include "python/numpy.hpp"
 #include "python/py_ref.hpp"
 
-// From CPython 3.11 on, inserting the keys into a dict sized for them costs fewer instructions
-// than replacing the values in a copy of a dict that holds them; up to 3.10 it costs more (per dict
-// of 7 keys, copy against insertion: 3.9 1,650 against 1,910; 3.11 2,140 against 1,720; 3.13 2,550
-// against 2,280). PyPy has no sized dict.
-#if defined(PYPY_VERSION) || PY_VERSION_HEX < 0x030B0000
-#define PLUVO_EVENTS_COPY_A_PROTOTYPE
-#endif
-
 namespace pluvo {
 
-// The keys of one record format, interned. A caller can tell them from fresh strings only by
-// identity, while making and hashing them for every event cost a fifth of a small event's time.
-// Made with the module.
+// The keys of one record format, interned, and a dict holding them in order, each mapped to None,
+// that every event of that format starts as a copy of. A caller can tell the keys from fresh
+// strings only by identity, while making and hashing them for every event cost a fifth of a small
+// event's time. The copy is sized once and keeps the table that only str keys have, which looks
+// keys up faster and takes less memory: a dict sized with _PyDict_NewPresized() and filled costs
+// fewer instructions from CPython 3.11 on, but has the general table, and events made so ran 0.95
+// times as fast in the benchmark, whose loop looks up one key per event. Made with the module.
 template <class Record>
 class EventKeys {
  public:
@@ -36,14 +32,8 @@ class EventKeys {
 
   EventKeys();
 
-  // A new dict, sized once for the keys, that the caller sets every key of, in order.
-  [[nodiscard]] PyRef new_event() const {
-#ifdef PLUVO_EVENTS_COPY_A_PROTOTYPE
-    return checked(PyDict_Copy(prototype_.get()));
-#else
-    return checked(_PyDict_NewPresized(kCount));
-#endif
-  }
+  // A new dict with every key mapped to None.
+  [[nodiscard]] PyRef new_event() const { return checked(PyDict_Copy(prototype_.get())); }
   // Stores `value` under the key at `index`.
   void set(PyObject* event, std::size_t index, const PyRef& value) const {
     checked(PyDict_SetItem(event, keys_[index].get(), value.get()));
@@ -51,9 +41,7 @@ class EventKeys {
 
  private:
   std::array<PyRef, kCount> keys_;
-#ifdef PLUVO_EVENTS_COPY_A_PROTOTYPE
-  PyRef prototype_;  // every key mapped to None
-#endif
+  PyRef prototype_;
 };
 
 // The int objects of one reader's previous event: a header value that repeats from one event to
