@@ -88,7 +88,7 @@ void BufReader::drop_buffer() noexcept {
   valid_len_ = 0;
 }
 
-Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
+Result<std::size_t> BufReader::refill(std::span<std::byte> dst, std::size_t max_ahead) {
   drop_buffer();
   if (capacity_ > kMaxReadAhead) {
     // Grown by unread(): back to the bound.
@@ -106,7 +106,7 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
   const std::size_t direct = std::min(dst.size(), kMaxDirectBytes);
   // Behind a destination as large as the buffer, most of what is read ahead would be the start of
   // the next large block, copied twice: read ahead just enough for the next header.
-  const std::size_t ahead = direct < capacity_ ? capacity_ : kInitialReadAhead;
+  const std::size_t ahead = std::min(direct < capacity_ ? capacity_ : kInitialReadAhead, max_ahead);
   std::array<iovec, 2> parts = {
       iovec{dst.data(), direct},
       iovec{buffer_.get(), ahead},
@@ -125,7 +125,7 @@ Result<std::size_t> BufReader::refill(std::span<std::byte> dst) {
   return direct;
 }
 
-Status BufReader::read_exact_slow(std::span<std::byte> dst) {
+Status BufReader::read_exact_slow(std::span<std::byte> dst, std::size_t max_ahead) {
   const std::size_t buffered_bytes = buffered();
   if (buffered_bytes != 0) {
     std::memcpy(dst.data(), buffer_.get() + cursor_, buffered_bytes);
@@ -133,7 +133,7 @@ Status BufReader::read_exact_slow(std::span<std::byte> dst) {
     dst = dst.subspan(buffered_bytes);
   }
   while (!dst.empty()) {
-    auto got = refill(dst);
+    auto got = refill(dst, max_ahead);
     if (!got.ok()) return got.error();
     if (got.value() == 0) return IoError::unexpected_eof();
     dst = dst.subspan(got.value());
@@ -217,7 +217,7 @@ Status BufReader::skip_exact(std::size_t n) {
   // Not seekable: the bytes are read through the buffer and dropped.
   while (n != 0) {
     if (buffered() == 0) {
-      if (auto got = refill({}); !got.ok()) return got.error();
+      if (auto got = refill({}, kMaxReadAhead); !got.ok()) return got.error();
       if (buffered() == 0) return IoError::unexpected_eof();
     }
     const std::size_t taken = std::min(n, buffered());

@@ -44,7 +44,14 @@ class BufReader {
       cursor_ += dst.size();
       return {};
     }
-    return read_exact_slow(dst);
+    return read_exact_slow(dst, kMaxReadAhead);
+  }
+  // As read_exact(), but a system call it makes reads at most kInitialReadAhead bytes ahead: for
+  // bytes after which the caller reads straight into place, where a full read-ahead would only
+  // be copied out again.
+  Status read_exact_sparingly(std::span<std::byte> dst) {
+    if (valid_len_ - cursor_ >= dst.size()) return read_exact(dst);
+    return read_exact_slow(dst, kInitialReadAhead);
   }
 
   // Fills the parts in order: first from what is buffered, then straight from the input with at
@@ -87,13 +94,14 @@ class BufReader {
 
  private:
   BufReader(int fd, BlockingCalls* hooks) noexcept : fd_(fd), hooks_(hooks) {}
-  Status read_exact_slow(std::span<std::byte> dst);
+  Status read_exact_slow(std::span<std::byte> dst, std::size_t max_ahead);
   // Bytes after the descriptor's offset, for a regular file.
   std::optional<std::uint64_t> regular_file_bytes_left();
   // Empties the buffer, counting its bytes as consumed.
   void drop_buffer() noexcept;
-  // One system call into dst and then the emptied buffer; returns the bytes that reached dst.
-  Result<std::size_t> refill(std::span<std::byte> dst);
+  // One system call into dst and then the emptied buffer, at most max_ahead bytes of it; returns
+  // the bytes that reached dst.
+  Result<std::size_t> refill(std::span<std::byte> dst, std::size_t max_ahead);
 
   int fd_;
   BlockingCalls* hooks_;

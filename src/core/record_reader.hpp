@@ -43,7 +43,7 @@ class RecordReader {
       }
     }
     if (!ahead_.empty()) return ahead_.take(format_);
-    auto outcome = next_header();
+    auto outcome = read_header(true);
     auto* record = std::get_if<Record>(&outcome);
     if (record == nullptr) return outcome;
     const std::optional<std::size_t> bytes = format_.block_bytes(*record);
@@ -76,22 +76,10 @@ class RecordReader {
 
   // ---- reading records straight into the rows of a batch ----
 
-  // The next record's header, its samples not read yet; a header given back comes first.
-  ReadOutcome<Record> next_header() {
-    ahead_.put_back(input_);
-    if (given_back_) {
-      Record header = std::move(*given_back_);
-      given_back_.reset();
-      return header;
-    }
-    if (finished_) return EndOfRecords{};
-    const std::uint64_t start = input_.position();
-    std::array<std::byte, Format::kMaxHeaderSize> bytes;
-    if (auto error = input_.read_exact(std::span(bytes.data(), format_.header_bytes()))) {
-      return failed_read<Record>(*error, finished_, input_.position() != start);
-    }
-    return format_.parse_header(bytes.data());
-  }
+  // The next record's header, its samples not read yet; a header given back comes first. Reads
+  // little ahead of it: the bytes after it go straight into rows, and what was read ahead would be
+  // copied there again.
+  ReadOutcome<Record> next_header() { return read_header(false); }
 
   // Leaves a header taken by next_header() for the next call of next() or next_header().
   void give_back(Record header) noexcept { given_back_.emplace(std::move(header)); }
@@ -150,7 +138,7 @@ class RecordReader {
         return {rows, std::nullopt};
       }
       auto row = storage.subspan(rows * row_length, row_length);
-      if (auto error = input_.read_exact(std::as_writable_bytes(row))) {
+      if (auto error = input_.read_exact_sparingly(std::as_writable_bytes(row))) {
         return rows_before_failure(rows, *error, true);
       }
       little_endian_to_host(row.data(), row.size());
@@ -188,6 +176,24 @@ class RecordReader {
     return header.empty() ||
            (input_.buffered() < header_bytes + last_block_bytes_ &&
             format_.block_bytes(format_.parse_header(header.data())) == last_block_bytes_);
+  }
+
+  // next_header(), reading ahead of the header as read_exact() does or sparingly.
+  ReadOutcome<Record> read_header(bool read_ahead) {
+    ahead_.put_back(input_);
+    if (given_back_) {
+      Record header = std::move(*given_back_);
+      given_back_.reset();
+      return header;
+    }
+    if (finished_) return EndOfRecords{};
+    const std::uint64_t start = input_.position();
+    std::array<std::byte, Format::kMaxHeaderSize> bytes;
+    const auto header = std::span(bytes.data(), format_.header_bytes());
+    if (auto error = read_ahead ? input_.read_exact(header) : input_.read_exact_sparingly(header)) {
+      return failed_read<Record>(*error, finished_, input_.position() != start);
+    }
+    return format_.parse_header(bytes.data());
   }
 
   // Records one direct read takes at most: two parts each, the header and the row.
