@@ -39,19 +39,13 @@ class BufReader {
   // than what is buffered is filled by system calls that read into it directly, together with the
   // read-ahead of the bytes after it.
   Status read_exact(std::span<std::byte> dst) {
-    if (valid_len_ - cursor_ >= dst.size()) {
-      if (!dst.empty()) std::memcpy(dst.data(), buffer_.get() + cursor_, dst.size());
-      cursor_ += dst.size();
-      return {};
-    }
-    return read_exact_slow(dst, kMaxReadAhead);
+    return read_exact_reading_ahead(dst, kMaxReadAhead);
   }
   // As read_exact(), but a system call it makes reads at most kInitialReadAhead bytes ahead: for
   // bytes after which the caller reads straight into place, where a full read-ahead would only
   // be copied out again.
   Status read_exact_sparingly(std::span<std::byte> dst) {
-    if (valid_len_ - cursor_ >= dst.size()) return read_exact(dst);
-    return read_exact_slow(dst, kInitialReadAhead);
+    return read_exact_reading_ahead(dst, kInitialReadAhead);
   }
 
   // Fills the parts in order: first from what is buffered, then straight from the input with at
@@ -94,6 +88,15 @@ class BufReader {
 
  private:
   BufReader(int fd, BlockingCalls* hooks) noexcept : fd_(fd), hooks_(hooks) {}
+  // read_exact() with system calls that read at most max_ahead bytes ahead.
+  Status read_exact_reading_ahead(std::span<std::byte> dst, std::size_t max_ahead) {
+    if (buffered() >= dst.size()) {
+      if (!dst.empty()) std::memcpy(dst.data(), buffer_.get() + cursor_, dst.size());
+      cursor_ += dst.size();
+      return {};
+    }
+    return read_exact_slow(dst, max_ahead);
+  }
   Status read_exact_slow(std::span<std::byte> dst, std::size_t max_ahead);
   // Bytes after the descriptor's offset, for a regular file.
   std::optional<std::uint64_t> regular_file_bytes_left();
