@@ -5,8 +5,9 @@ import os
 
 import pluvo
 import pytest
+from conftest import PYPY
 from fault_helpers import SANITIZED
-from helpers import open_descriptors, settled
+from helpers import open_descriptors, run_python, settled
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 EVENTS = 300_000
@@ -75,6 +76,34 @@ def test_kept_arrays_are_released_when_dropped(big_files, kind):
         del arrays
         gc.collect()  # PyPy frees dropped arrays, and their samples, only when it collects
     assert resident_bytes() - resident < 2 * MiB
+
+
+@pytest.mark.skipif(not PYPY, reason="CPython frees each array when its last reference goes")
+def test_arrays_dropped_by_a_loop_that_allocates_nothing_else_are_freed(
+    tmp_path, write_file, writer
+):
+    # PyPy frees them only when it collects, and this loop gives it no other reason to; arrays
+    # that held memory unknown to it would grow the process by the 192 MiB read
+    samples = 32 * MiB // 2
+    path = write_file([writer.wd1_record(range(1024))] * (samples // 1024), "many.wd1")
+    growth = run_python(
+        """
+        import resource, sys
+        import numpy, pluvo
+        def peak():
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        for batch in pluvo.EventReader(sys.argv[1], "WD1").batches(max_bytes=2**20):
+            pass
+        before = peak()
+        for _ in range(6):
+            for batch in pluvo.EventReader(sys.argv[1], "WD1").batches(max_bytes=2**20):
+                pass
+        print(peak() - before)
+        """,
+        path,
+        tmp_path=tmp_path,
+    )
+    assert growth < 64 * MiB
 
 
 @pytest.fixture

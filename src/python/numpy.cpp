@@ -33,6 +33,33 @@ constexpr std::size_t kBuiltinTypeCount = 24;  // type numbers below NPY_NTYPES
 // counts it as memory pressure, so its collector frees dropped arrays in time.
 constexpr unsigned int kSampleStorageDomain = 0x706c7576;
 
+#ifdef PYPY_VERSION
+// On PyPy every byte reported brings the next major collection closer, and each one marks the
+// whole heap: a loop over batches spent 60% of its time in them, one of about 11 ms per 23 MB of
+// batches. So storage is reported only beyond the first 16 MiB that arrays hold, what one batch
+// of the earlier default held; up to that, dropped arrays wait for the collections the program
+// causes anyway. Changed only with the interpreter lock held.
+constexpr std::size_t kUnreportedStorageBytes = std::size_t{16} << 20;
+std::size_t storage_held_by_arrays = 0;
+#endif
+
+void report_storage(const void* data, std::size_t bytes) {
+#ifdef PYPY_VERSION
+  storage_held_by_arrays += bytes;
+  if (storage_held_by_arrays <= kUnreportedStorageBytes) return;
+#endif
+  allocation_tracing::PyTraceMalloc_Track(kSampleStorageDomain,
+                                          reinterpret_cast<std::uintptr_t>(data), bytes);
+}
+
+void unreport_storage(const void* data, [[maybe_unused]] std::size_t bytes) {
+#ifdef PYPY_VERSION
+  storage_held_by_arrays -= bytes;
+#endif
+  allocation_tracing::PyTraceMalloc_Untrack(kSampleStorageDomain,
+                                            reinterpret_cast<std::uintptr_t>(data));
+}
+
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int,
                                    PyObject*);
@@ -46,10 +73,7 @@ struct PySliceContainerObject {
 void slice_container_dealloc(PyObject* self) {
   unraisable_guard([self] {
     SampleStorage& storage = reinterpret_cast<PySliceContainerObject*>(self)->storage;
-    if (storage.bytes() != 0) {
-      allocation_tracing::PyTraceMalloc_Untrack(kSampleStorageDomain,
-                                                reinterpret_cast<std::uintptr_t>(storage.data()));
-    }
+    if (storage.bytes() != 0) unreport_storage(storage.data(), storage.bytes());
     std::destroy_at(&storage);
     free_instance(self);
   });
@@ -142,10 +166,7 @@ PyRef ArrayMaker::array_of(int type_number, std::size_t element_size, SampleStor
   }
   std::construct_at(&reinterpret_cast<PySliceContainerObject*>(container.get())->storage,
                     std::move(storage));
-  if (bytes != 0) {
-    allocation_tracing::PyTraceMalloc_Track(kSampleStorageDomain,
-                                            reinterpret_cast<std::uintptr_t>(data), bytes);
-  }
+  if (bytes != 0) report_storage(data, bytes);
 
   const std::size_t columns = rows ? (*rows == 0 ? 0 : length / *rows) : length;
   npy_intp dimensions[] = {static_cast<npy_intp>(rows.value_or(length)),
