@@ -2,10 +2,11 @@
 
 build/venv/bin/python bench/run.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
                                    [--json FILE] [--memory] [--threads] [--before MODULE_FILE]
-                                   [--cold]
+                                   [--cold] [--collect]
 """
 
 import argparse
+import gc
 import json
 import os
 import platform
@@ -149,10 +150,12 @@ def run_once(name, bench_file):
     return seconds
 
 
-def time_workload(bench_file, repeat, cold=False):
+def time_workload(bench_file, repeat, cold=False, collect=False):
     """Every contender once a round, in a new order each round (seeded): a reader that follows
     another meets the memory that one left, warm or fresh, so none may always follow the same.
-    Cold: the page cache is dropped before every pass, outside its time."""
+    Cold: the page cache is dropped before every pass, outside its time. Collect: a full
+    collection before every pass, outside its time, so that none pays for the garbage of the
+    one before."""
     names = [
         *contenders.EVENT_READERS,
         *contenders.BATCH_READERS,
@@ -166,6 +169,8 @@ def time_workload(bench_file, repeat, cold=False):
         for name in order.sample(names, len(names)):
             if cold:
                 drop_page_cache()
+            if collect:
+                gc.collect()
             seconds[name].append(run_once(name, bench_file))
     results = {}
     for name, runs in seconds.items():
@@ -286,6 +291,12 @@ def main():
         " the disk; --threads and --memory stay warm",
     )
     parser.add_argument(
+        "--collect",
+        action="store_true",
+        help="a full garbage collection before every timed pass of the tables: on PyPy, where"
+        " arrays are freed by the collector, the passes then start alike and builds compare",
+    )
+    parser.add_argument(
         "--before",
         metavar="MODULE_FILE",
         help="also time this build of the module (pluvo*.so of an earlier version, say)",
@@ -306,6 +317,9 @@ def main():
     }
     for key, value in report["machine"].items():
         print("%-6s %s" % (key, value))
+    if args.collect:
+        report["collect"] = True
+        print("gc     a full collection before every timed pass")
     print(
         "cache  %s"
         % (
@@ -321,7 +335,7 @@ def main():
         contenders.raw_read(bench_file.path)  # into the page cache
     print("all readers agree with pluvo on the first %d events of each file" % args.check_events)
     for bench_file in files:
-        result = time_workload(bench_file, args.repeat, args.cold)
+        result = time_workload(bench_file, args.repeat, args.cold, args.collect)
         result.update(path=bench_file.path, events=bench_file.events, bytes=bench_file.size)
         result["raw_copy_rate"] = raw_copy_rate(result, args.repeat, cache)
         report["workloads"][bench_file.name] = result
