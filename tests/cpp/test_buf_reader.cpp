@@ -32,6 +32,7 @@
 #include "core/buf_reader.hpp"
 #include "core/little_endian.hpp"
 #include "core/sample_block.hpp"
+#include "record_walk.hpp"
 #include "test_files.hpp"
 #include "test_support.hpp"
 
@@ -1449,12 +1450,7 @@ TEST(SampleBlock, ABlockTheFileHoldsIsReadIntoItsStorageWithOneCall) {
       // The size of the file, the offset in it, and the read.
       EXPECT_EQ(hooks.entered - before, 3);
       ASSERT_EQ(samples.value().size() * 2, block);
-      // The samples in the host's order, from the file's little-endian bytes.
-      std::vector<std::uint16_t> expected(block / 2);
-      for (std::size_t i = 0; i < expected.size(); ++i) {
-        expected[i] = static_cast<std::uint16_t>(content[2 * i] | (content[2 * i + 1] << 8));
-      }
-      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), samples.value().data()));
+      EXPECT_TRUE(pluvo::testing::same_samples(samples.value().data(), block / 2, content, 0));
       EXPECT_EQ(input.position(), block);
     }
   }
