@@ -486,8 +486,7 @@ def armhf(session):
     sysroot_row(
         session,
         "armhf",
-        # Not warnings as errors: GCC 12 warns of a false overlap in GoogleTest at -O2 here.
-        core_args=[f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_COMPILE_WARNING_AS_ERROR=OFF"],
+        core_args=[f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_COMPILE_WARNING_AS_ERROR=ON"],
         # The compiler alone, not the toolchain file: where CMake knows that it cross-compiles,
         # FindPython no longer asks the interpreter for its extension suffix.
         wheel_env={"CXX": "arm-linux-gnueabihf-g++"},
