@@ -519,7 +519,8 @@ def quick(session):
     with record(session) as (result, reports):
         session.install("-q", *EXTRAS["test"], *EXTRAS.get("dask", []), "scikit-build-core")
         python = str(pathlib.Path(session.bin) / "python")
-        build_dir = [f"build-dir={out / 'build'}"]
+        # One source at a time, so that an edit recompiles its own file alone.
+        build_dir = [f"build-dir={out / 'build'}", "cmake.define.CMAKE_UNITY_BUILD=OFF"]
         options = ["--no-build-isolation"]
         session.run(*uv_build(python, out / "wheel", build_dir, ROOT, options), external=True)
         session.install("-q", "--force-reinstall", "--no-deps", str(only_wheel(out / "wheel")))
