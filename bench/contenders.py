@@ -227,7 +227,7 @@ _MAX_PARTS = 1024
 
 def raw_scatter(path, reader_type):
     """The kernel's part of a read that puts every block in its row with one copy, as batches read
-    rows of 4 KiB and more, and nothing else: per os.readv, up to 1 MiB of records, each header
+    rows of 8 KiB and more, and nothing else: per os.readv, up to 1 MiB of records, each header
     into a scratch area and each block into its row of a reused array of a batch's size.
     raw_read moves a page per copy; this moves two parts per record."""
     with open(path, "rb", buffering=0) as f:

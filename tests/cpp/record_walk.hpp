@@ -245,9 +245,9 @@ Bytes generated_file(std::uint64_t seed, std::size_t max_size) {
   const std::size_t near_buffer = BufReader::kInitialReadAhead / L::kUnitBytes;
   const std::size_t beyond = (BufReader::kMaxReadAhead + 5000) / L::kUnitBytes;
   const std::vector<std::size_t> small = {0, 1, 2, 3, 5, 8, 13, 40, 100, 250};
-  // Blocks just under 4 KiB, the largest whose rows are moved into place after a plain read.
-  const std::size_t under_4k = (std::size_t{4096} - 1) / L::kUnitBytes;
-  const std::vector<std::size_t> large = {under_4k, near_buffer - 7, near_buffer, beyond};
+  // Blocks just under 8 KiB, the largest whose rows are moved into place after a plain read.
+  const std::size_t under_8k = (std::size_t{8192} - 1) / L::kUnitBytes;
+  const std::vector<std::size_t> large = {under_8k, near_buffer - 7, near_buffer, beyond};
   auto length = [&] { return rng.one_in(5) ? rng.pick(large) : rng.pick(small); };
   const std::size_t count = rng.pick(std::vector<std::size_t>{0, 1, 2, 5, 40, 300, 1100});
   const bool faults = rng.one_in(3);
