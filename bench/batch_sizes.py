@@ -1,7 +1,7 @@
 """Times a full pluvo batches pass per workload for several max_bytes, interleaved, beside raw_read.
 
 build/venv/bin/python bench/batch_sizes.py [--scale 0.05] [--workloads NAME ...] [--repeat N]
-                                          [--mib 1 2 4 16] [--max-events N] [--json FILE]
+                                          [--mib 0.5 1 2 16] [--max-events N] [--json FILE]
 """
 
 import argparse
@@ -42,7 +42,7 @@ def time_sizes(bench_file, mib, max_events, repeat):
     """Every size and raw_read once a round, in a new order each round (seeded), so no size always
     follows the same one."""
     passes = {
-        "max_bytes=%d MiB" % m: (lambda m=m: batches_pass(bench_file, max_events, m << 20))
+        "max_bytes=%g MiB" % m: (lambda m=m: batches_pass(bench_file, max_events, round(m * 2**20)))
         for m in mib
     }
     passes["raw_read"] = lambda: raw_pass(bench_file)
@@ -66,7 +66,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     make_files.add_arguments(parser)
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--mib", type=int, nargs="+", default=[1, 2, 4, 16], help="max_bytes, MiB")
+    parser.add_argument("--mib", type=float, nargs="+", default=[1, 2, 4, 16], help="max_bytes, MiB")
     parser.add_argument("--max-events", type=int, default=4096)
     parser.add_argument("--json", metavar="FILE", help="also write the results here")
     args = parser.parse_args()
