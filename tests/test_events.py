@@ -1,6 +1,7 @@
 """Event dictionaries: key order, value types, header values, sample contents and iteration."""
 
 import pathlib
+import random
 import struct
 import sys
 
@@ -152,6 +153,78 @@ def test_wd1_header_values_in_field_order(write_file):
     (event,) = wd1_events(path)
     assert [event[key] for key in WD1_KEYS[:-1]] == [28, 1, 0, 3, 7, 1000]
     assert event["data"].tolist() == [4660, 43981]
+
+
+def wd1_changing_records(rng, count):
+    """WD1 records whose header values each stay, change or come back from record to record, with
+    the values an event must give for each."""
+    bits = {}
+    records, expected = [], []
+    for n in range(count):
+        for key in WD1_KEYS[1:-1]:
+            if key not in bits or rng.random() < 0.3:
+                bits[key] = rng.choice([0, 1, 5, 0x80000000, 0xFFFFFFFF])
+        samples = [n] * rng.choice([0, 1, 2])
+        records.append(wd1_raw(samples, **bits))
+        values = {key: signed32(value) for key, value in bits.items()}
+        expected.append({"event_size": 24 + 2 * len(samples), **values})
+    return records, expected
+
+
+def wd2_changing_records(writer, rng, count):
+    """As wd1_changing_records, multi-channel WD2 records with consecutive counters; the first two
+    agree, as the layout probe needs, and every block holds the channels of the first, the count
+    probed."""
+    fields = {}
+    choices = {
+        "timestamp": [0, 1, 2**63, 2**64 - 1],
+        "samples": [0, 1, 2],
+        "sampling_period": [0, 200, 2**40],
+        "channels": [2, 3],
+    }
+    records, expected = [], []
+    for n in range(count):
+        for key, values in choices.items():
+            if key not in fields or (n > 1 and rng.random() < 0.3):
+                fields[key] = rng.choice(values)
+        probed = expected[0]["channels"] if expected else fields["channels"]
+        records.append(
+            writer.wd2_record(
+                [float(n)] * (probed * fields["samples"]),
+                event_counter=n + 1,
+                timestamp=fields["timestamp"],
+                samples_per_channel=fields["samples"],
+                sampling_period=fields["sampling_period"],
+                channels=fields["channels"],
+            )
+        )
+        expected.append({"event_counter": n + 1, **fields})
+    return records, expected
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2"])
+@pytest.mark.parametrize("seed", range(3))
+def test_header_values_that_repeat_change_and_come_back(write_file, writer, kind, seed):
+    # Each event gives its own record's values and all its keys, whatever the events before it
+    # held and however the caller changed them.
+    rng = random.Random(seed)
+    if kind == "WD1":
+        records, expected = wd1_changing_records(rng, 300)
+        keys = WD1_KEYS
+    else:
+        records, expected = wd2_changing_records(writer, rng, 300)
+        keys = WD2_KEYS
+    got = []
+    for n, event in enumerate(pluvo.EventReader(write_file(records), kind)):
+        assert list(event) == keys
+        got.append({key: event[key] for key in keys[:-1]})
+        if n % 3 == 0:
+            event.clear()
+        elif n % 3 == 1:
+            del event[keys[n % (len(keys) - 1)]]
+        else:
+            event[keys[n % (len(keys) - 1)]] = None
+    assert got == expected
 
 
 @pytest.mark.parametrize(

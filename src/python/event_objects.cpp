@@ -26,15 +26,19 @@ PyObject* new_int(std::uint32_t value) {
   return new_int(std::uint64_t{value});
 }
 
+// Sign-extended, so equal bits mean equal values within a field of one type.
+template <class Value>
+std::uint64_t bits_of(Value value) {
+  using Wide = std::conditional_t<std::is_signed_v<Value>, std::int64_t, std::uint64_t>;
+  return static_cast<std::uint64_t>(static_cast<Wide>(value));
+}
+
 template <class Record>
-PyRef make_event_of(Record& record, RecentInts& recent, const ArrayMaker& arrays) {
-  static_assert(kHeaderFieldCount<Record> <= RecentInts::kFields);
+PyRef make_event_of(Record& record, PreviousEvent& previous, const ArrayMaker& arrays) {
+  static_assert(kHeaderFieldCount<Record> <= PreviousEvent::kFields);
   const auto& keys = module_state().keys<Record>();
   try {
-    PyRef event = keys.new_event();
-    for_each_header_field<Record>([&](auto index, const auto& field) {
-      keys.set(event.get(), index, recent.get(index, record.*field.member));
-    });
+    PyRef event = previous.next(keys, record);
     keys.set(event.get(), EventKeys<Record>::kCount - 1, arrays.array(std::move(record.data)));
     return event;
   } catch (PythonError& error) {
@@ -73,24 +77,25 @@ EventKeys<Record>::EventKeys() {
 template class EventKeys<WD1Event>;
 template class EventKeys<WD2Event>;
 
-template <class Value>
-PyRef RecentInts::get(std::size_t index, Value value) {
-  // Sign-extended, so equal bits mean equal values within a field of one type.
-  const auto bits = static_cast<std::uint64_t>(
-      static_cast<std::conditional_t<std::is_signed_v<Value>, std::int64_t, std::uint64_t>>(value));
-  PyRef& cached = objects_[index];
-  if (!cached || bits_[index] != bits) {
-    cached = checked(new_int(value));
+template <class Record>
+PyRef PreviousEvent::next(const EventKeys<Record>& keys, const Record& record) {
+  if (!header_) header_ = keys.new_event();
+  for_each_header_field<Record>([&](auto index, const auto& field) {
+    const auto value = record.*field.member;
+    const std::uint64_t bits = bits_of(value);
+    if (known_[index] && bits_[index] == bits) return;
+    keys.set(header_.get(), index, checked(new_int(value)));
     bits_[index] = bits;
-  }
-  return PyRef::borrowed(cached.get());
+    known_[index] = true;
+  });
+  return EventKeys<Record>::copy(header_);
 }
 
-PyRef make_event(WD1Event& event, RecentInts& recent, const ArrayMaker& arrays) {
-  return make_event_of(event, recent, arrays);
+PyRef make_event(WD1Event& event, PreviousEvent& previous, const ArrayMaker& arrays) {
+  return make_event_of(event, previous, arrays);
 }
-PyRef make_event(WD2Event& event, RecentInts& recent, const ArrayMaker& arrays) {
-  return make_event_of(event, recent, arrays);
+PyRef make_event(WD2Event& event, PreviousEvent& previous, const ArrayMaker& arrays) {
+  return make_event_of(event, previous, arrays);
 }
 
 PyRef make_batch(Batch<WD1Event, std::uint16_t>& batch, const ArrayMaker& arrays) {

@@ -82,9 +82,9 @@ PyObject* event_reader_iter(PyObject* self) {
 
 // The next event's dict; null with no exception set at the end of the records.
 template <class RecordReader>
-PyObject* next_event(RecordReader& reader, RecentInts& recent, const ArrayMaker& arrays) {
+PyObject* next_event(RecordReader& reader, PreviousEvent& previous, const ArrayMaker& arrays) {
   auto outcome = reader.next();
-  if (auto* event = std::get_if<0>(&outcome)) return make_event(*event, recent, arrays).release();
+  if (auto* event = std::get_if<0>(&outcome)) return make_event(*event, previous, arrays).release();
   // A failed read is raised, so a caller never takes a broken file for a complete one.
   if (auto* error = std::get_if<IoError>(&outcome)) raise_io_error(*error);
   return nullptr;
@@ -94,7 +94,7 @@ PyObject* event_reader_next(PyObject* self) {
   return entry_guard([&] {
     EventReaderObject& reader = as_event_reader(self);
     return serve_records(reader, [&](auto& records, const ArrayMaker& arrays) {
-      return next_event(records, reader.state.recent_ints, arrays);
+      return next_event(records, reader.state.previous_event, arrays);
     });
   });
 }

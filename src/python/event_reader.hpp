@@ -40,7 +40,7 @@ struct ReaderState {
   std::size_t format;
   std::optional<Reader> reader;  // none once closed
   ReaderLock lock;
-  RecentInts recent_ints;
+  PreviousEvent previous_event;
   // The failure met after the records a batch returned, raised by the next request.
   std::optional<PythonError> deferred;
   // By the collector, from the first deferred failure on: until then the instance holds no
