@@ -66,7 +66,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     make_files.add_arguments(parser)
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--mib", type=float, nargs="+", default=[1, 2, 4, 16], help="max_bytes, MiB")
+    parser.add_argument(
+        "--mib", type=float, nargs="+", default=[1, 2, 4, 16], help="max_bytes, MiB"
+    )
     parser.add_argument("--max-events", type=int, default=4096)
     parser.add_argument("--json", metavar="FILE", help="also write the results here")
     args = parser.parse_args()
