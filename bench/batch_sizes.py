@@ -38,6 +38,16 @@ def raw_pass(bench_file):
     return seconds
 
 
+def summarise(bench_file, runs):
+    """The seconds of a contender's passes, their best and median, and GB/s from the best."""
+    return {
+        "seconds": runs,
+        "best": min(runs),
+        "median": statistics.median(runs),
+        "gb_per_s": bench_file.size / min(runs) / 1e9,
+    }
+
+
 def time_sizes(bench_file, mib, max_events, repeat):
     """Every size and raw_read once a round, in a new order each round (seeded), so no size always
     follows the same one."""
@@ -51,15 +61,7 @@ def time_sizes(bench_file, mib, max_events, repeat):
     for _ in range(repeat):
         for name in order.sample(list(passes), len(passes)):
             seconds[name].append(passes[name]())
-    return {
-        name: {
-            "seconds": runs,
-            "best": min(runs),
-            "median": statistics.median(runs),
-            "gb_per_s": bench_file.size / min(runs) / 1e9,
-        }
-        for name, runs in seconds.items()
-    }
+    return {name: summarise(bench_file, runs) for name, runs in seconds.items()}
 
 
 def main():

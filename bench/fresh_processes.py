@@ -6,57 +6,33 @@ build/venv/bin/python bench/fresh_processes.py --before MODULE_FILE [--scale 0.0
 run.py times both builds in one process. On PyPy that makes them share one collector: the arrays
 one build drops are collected while the other runs, and which build's passes meet the major
 collections depends on the order. Here each round starts a new interpreter per build (in a new
-order each round, seeded), which warms up with one pass and then times --passes passes.
+order each round, seeded; bench/timed_passes.py), which warms up with one pass and then times
+--passes passes.
 """
 
 import argparse
-import importlib.util
 import json
+import os
 import random
-import statistics
 import subprocess
 import sys
-import time
+
+import pluvo
+
+import contenders
+import make_files
+from batch_sizes import raw_pass, summarise
+from run import describe_rate, machine
 
 KINDS = ("events", "batches")
-
-
-def load_module(path):
-    spec = importlib.util.spec_from_file_location("pluvo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def child(module_file, path, reader_type, kind, max_events, passes):
-    """Prints the seconds of each timed pass, as JSON. Loads only the build it times."""
-    module = load_module(module_file)
-
-    def one_pass():
-        start = time.perf_counter()
-        reader = module.EventReader(path, reader_type)
-        if kind == "batches":
-            for _ in reader.batches(max_events=max_events):
-                pass
-        else:
-            for _ in reader:
-                pass
-        return time.perf_counter() - start
-
-    one_pass()  # the JIT's warm-up and the first touch of the storage
-    print(json.dumps([one_pass() for _ in range(passes)]))
+TIMED_PASSES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "timed_passes.py")
 
 
 def in_child(module_file, bench_file, kind, passes):
-    import contenders
-
     arguments = [module_file, bench_file.path, bench_file.reader_type, kind]
     arguments += [str(contenders.BATCH_EVENTS), str(passes)]
     output = subprocess.run(
-        [sys.executable, __file__, "--child", *arguments],
-        check=True,
-        stdout=subprocess.PIPE,
-        text=True,
+        [sys.executable, TIMED_PASSES, *arguments], check=True, stdout=subprocess.PIPE, text=True
     ).stdout
     return json.loads(output)
 
@@ -67,30 +43,10 @@ def time_builds(bench_file, builds, rounds, passes):
     for _ in range(rounds):
         for build, kind in order.sample(list(seconds), len(seconds)):
             seconds[build, kind] += in_child(builds[build], bench_file, kind, passes)
-    return {
-        "%s %s" % key: {
-            "seconds": runs,
-            "best": min(runs),
-            "median": statistics.median(runs),
-            "gb_per_s": bench_file.size / min(runs) / 1e9,
-        }
-        for key, runs in seconds.items()
-    }
+    return {"%s %s" % key: summarise(bench_file, runs) for key, runs in seconds.items()}
 
 
 def main():
-    if sys.argv[1:2] == ["--child"]:
-        module_file, path, reader_type, kind, max_events, passes = sys.argv[2:]
-        child(module_file, path, reader_type, kind, int(max_events), int(passes))
-        return
-    # Only here: a child loads no build but the one it times.
-    import pluvo
-
-    import contenders
-    import make_files
-    from batch_sizes import raw_pass
-    from run import describe_rate, machine
-
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     make_files.add_arguments(parser)
     parser.add_argument("--before", metavar="MODULE_FILE", required=True)
