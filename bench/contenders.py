@@ -1,7 +1,6 @@
 """The readers timed against pluvo. Event readers yield the same dicts as pluvo.EventReader;
 raw readers only move the bytes, as the I/O limit; index readers read the record headers only."""
 
-import importlib.util
 import mmap
 import os
 import struct
@@ -11,6 +10,7 @@ import numpy as np
 import pluvo
 
 import layouts
+from module_files import load_module
 
 CHUNK_BYTES = 1 << 20
 BATCH_EVENTS = 4096
@@ -286,9 +286,7 @@ def add_before(path):
     """Adds "pluvo_before", "pluvo_batches_before" and "pluvo_index_before": another build of the
     module (an earlier version, say), loaded from its file beside the current one, so both are
     timed in one run."""
-    spec = importlib.util.spec_from_file_location("pluvo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = load_module("pluvo", path)
     # Loading an extension module puts it in sys.modules: the current build stays "pluvo".
     sys.modules["pluvo"] = pluvo
     EVENT_READERS["pluvo_before"] = module.EventReader

@@ -1,12 +1,13 @@
 """Builds bench/floor.c (the object-creation floor) into build/bench-floor and imports it."""
 
-import importlib.util
 import os
 import subprocess
 import sys
 import sysconfig
 
 import numpy as np
+
+from module_files import load_module
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.join(ROOT, "bench", "floor.c")
@@ -30,10 +31,7 @@ def module():
             target,
         ]
         subprocess.run(command, check=True)
-    spec = importlib.util.spec_from_file_location("pluvo_floor", target)
-    loaded = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loaded)
-    return loaded
+    return load_module("pluvo_floor", target)
 
 
 if __name__ == "__main__":

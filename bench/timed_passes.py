@@ -3,25 +3,19 @@
 python bench/timed_passes.py MODULE_FILE PATH READER_TYPE events|batches MAX_EVENTS PASSES
 
 Started by fresh_processes.py, one interpreter per build: it loads no module but the build it
-times, and no bench module, so nothing else holds memory in the interpreter's collector.
+times, and no other bench module, so nothing else holds memory in the interpreter's collector.
 """
 
-import importlib.util
 import json
 import sys
 import time
 
-
-def load_module(path):
-    spec = importlib.util.spec_from_file_location("pluvo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+from module_files import load_module
 
 
 def main():
     module_file, path, reader_type, kind, max_events, passes = sys.argv[1:]
-    module = load_module(module_file)
+    module = load_module("pluvo", module_file)
 
     def one_pass():
         start = time.perf_counter()
